@@ -1,0 +1,1 @@
+"""Benchmarks for tallyvox. Run with ``python -m bench``."""

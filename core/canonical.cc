@@ -1,0 +1,74 @@
+#include "core/canonical.h"
+
+#include <algorithm>
+#include <string_view>
+#include <vector>
+
+#include "core/json_write.h"
+
+namespace tallyvox::json {
+
+namespace {
+
+using Member = Object::Member;
+
+bool key_less(const Member* a, const Member* b) {
+  // std::string compares through char_traits<char>, i.e. as unsigned bytes.
+  return a->first < b->first;
+}
+
+void write_object(std::string& out, const Object& object) {
+  constexpr std::size_t kInline = 16;
+  const Member* inline_refs[kInline];
+  std::vector<const Member*> heap_refs;
+  const Member** refs = inline_refs;
+  if (object.size() > kInline) {
+    heap_refs.resize(object.size());
+    refs = heap_refs.data();
+  }
+  for (std::size_t i = 0; i < object.size(); ++i) refs[i] = &object[i];
+  std::sort(refs, refs + object.size(), key_less);
+
+  out.push_back('{');
+  for (std::size_t i = 0; i < object.size(); ++i) {
+    if (i) out.push_back(',');
+    write_string(out, refs[i]->first);
+    out.push_back(':');
+    write_canonical_json(out, refs[i]->second);
+  }
+  out.push_back('}');
+}
+
+}  // namespace
+
+void write_canonical_json(std::string& out, const Value& value) {
+  switch (value.kind()) {
+    case Value::Kind::String:
+      write_string(out, value.as_string());
+      return;
+    case Value::Kind::Array: {
+      out.push_back('[');
+      bool first = true;
+      for (const Value& item : value.as_array()) {
+        if (!first) out.push_back(',');
+        first = false;
+        write_canonical_json(out, item);
+      }
+      out.push_back(']');
+      return;
+    }
+    case Value::Kind::Object:
+      write_object(out, value.as_object());
+      return;
+    default:
+      write_scalar(out, value);
+  }
+}
+
+std::string to_canonical_json(const Value& value) {
+  std::string out;
+  write_canonical_json(out, value);
+  return out;
+}
+
+}  // namespace tallyvox::json

@@ -1,0 +1,177 @@
+#include "core/error.h"
+
+#include <cstring>
+
+namespace tallyvox {
+
+namespace {
+
+template <class... F>
+struct Overload : F... {
+  using F::operator()...;
+};
+
+// strerror_r comes in a GNU flavour (returns the text) and an XSI one
+// (returns 0 and fills the buffer).
+[[maybe_unused]] const char* strerror_text(char* text, const char*) { return text; }
+[[maybe_unused]] const char* strerror_text(int rc, const char* buf) {
+  return rc == 0 ? buf : "Unknown error";
+}
+
+void append_hex(std::string& out, std::uint32_t v) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  char buf[8];
+  int n = 0;
+  do {
+    buf[n++] = kHex[v & 15];
+    v >>= 4;
+  } while (v != 0);
+  while (n > 0) out.push_back(buf[--n]);
+}
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+bool printable(std::uint32_t cp) {
+  if (cp < 0x20 || (cp >= 0x7F && cp <= 0xA0) || cp == 0xAD) return false;
+  if (cp <= 0xFF) return true;
+  // Above U+00FF: format characters, separators, private use and
+  // noncharacters are shown escaped.
+  return !((cp >= 0x600 && cp <= 0x605) || cp == 0x61C || cp == 0x6DD || cp == 0x70F ||
+           cp == 0x180E || (cp >= 0x200B && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202E) ||
+           (cp >= 0x2060 && cp <= 0x206F) || (cp >= 0xD800 && cp <= 0xF8FF) ||
+           (cp >= 0xFDD0 && cp <= 0xFDEF) || cp == 0xFEFF || (cp >= 0xFFF9 && cp <= 0xFFFB) ||
+           (cp & 0xFFFE) == 0xFFFE || (cp >= 0xE0000 && cp <= 0xE007F) || cp >= 0xF0000);
+}
+
+// One character escaped as in a Rust debug literal; `quote` is the quote
+// character of the literal, which is escaped too.
+void append_debug_char(std::string& out, std::uint32_t cp, char quote) {
+  switch (cp) {
+    case 0: out.append("\\0"); return;
+    case '\t': out.append("\\t"); return;
+    case '\n': out.append("\\n"); return;
+    case '\r': out.append("\\r"); return;
+    case '\\': out.append("\\\\"); return;
+    default: break;
+  }
+  if (cp == static_cast<std::uint32_t>(quote)) {
+    out.push_back('\\');
+    out.push_back(quote);
+  } else if (!printable(cp)) {
+    out.append("\\u{");
+    append_hex(out, cp);
+    out.push_back('}');
+  } else {
+    append_utf8(out, cp);
+  }
+}
+
+// Decodes one code point of valid UTF-8 at s[i], advancing i.
+std::uint32_t next_code_point(std::string_view s, std::size_t& i) {
+  auto b = [&](std::size_t k) { return static_cast<std::uint32_t>(static_cast<unsigned char>(s[k])); };
+  std::uint32_t c = b(i);
+  int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
+  if (extra == 0) {
+    ++i;
+    return c;
+  }
+  if (i + extra >= s.size()) {
+    ++i;  // truncated sequence: show the byte itself
+    return c;
+  }
+  std::uint32_t cp = c & (0x3F >> extra);
+  for (int k = 1; k <= extra; ++k) cp = (cp << 6) | (b(i + k) & 0x3F);
+  i += extra + 1;
+  return cp;
+}
+
+}  // namespace
+
+std::string char_literal(std::uint8_t c) {
+  std::string out = "'";
+  append_debug_char(out, c, '\'');
+  out.push_back('\'');
+  return out;
+}
+
+std::string found_string(std::string_view utf8) {
+  std::string out = "string \"";
+  for (std::size_t i = 0; i < utf8.size();) append_debug_char(out, next_code_point(utf8, i), '"');
+  out.push_back('"');
+  return out;
+}
+
+std::string display(const JsonError& e) {
+  if (!e.position) return e.message;
+  return e.message + " at line " + std::to_string(e.position->line) + " column " +
+         std::to_string(e.position->column);
+}
+
+std::string display(const IoError& e) {
+  if (e.fixed != nullptr) return e.fixed;
+  char buf[256];
+  buf[0] = '\0';
+  std::string out = strerror_text(strerror_r(e.code, buf, sizeof buf), buf);
+  return out + " (os error " + std::to_string(e.code) + ")";
+}
+
+std::string display(const HexError& e) {
+  return std::visit(
+      Overload{[](const HexError::InvalidCharacter& c) {
+                 return "Invalid character " + char_literal(c.character) + " at position " +
+                        std::to_string(c.position);
+               },
+               [](const HexError::OddLength&) { return std::string("Odd number of digits"); }},
+      e.kind);
+}
+
+std::string display(const KeyError& e) {
+  return std::visit(
+      Overload{[](const IoError& io) { return "io: " + display(io); },
+               [](const KeyError::InvalidKeyLength& l) {
+                 return "invalid key length: expected " + std::to_string(l.expected) + ", got " +
+                        std::to_string(l.actual);
+               },
+               [](const HexError& h) { return "invalid hex: " + display(h); },
+               [](const KeyError::SignatureVerification&) {
+                 return std::string("signature verification failed");
+               }},
+      e.kind);
+}
+
+std::string display(const SealError& e) {
+  return std::visit(Overload{[](const JsonError& j) { return "json: " + display(j); },
+                             [](const KeyError& k) { return "key: " + display(k); },
+                             [](const SealError::SelfHashMismatch&) {
+                               return std::string("self_hash mismatch");
+                             }},
+                    e.kind);
+}
+
+std::string display(const LedgerError& e) {
+  return std::visit(Overload{[](const IoError& io) { return "io: " + display(io); },
+                             [](const JsonError& j) { return "json: " + display(j); }},
+                    e.kind);
+}
+
+std::string display(const SessionError& e) {
+  return std::visit([](const auto& inner) { return display(inner); }, e.kind);
+}
+
+}  // namespace tallyvox

@@ -1,0 +1,89 @@
+// Error values of the core and their display texts. Every core operation
+// returns its result or one of these; an outer layer wraps an inner error and
+// never unwraps it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace tallyvox {
+
+// Where a JSON text error was found: line from 1, column in bytes.
+struct Position {
+  std::uint64_t line = 1;
+  std::uint64_t column = 0;
+  friend bool operator==(const Position&, const Position&) = default;
+};
+
+struct JsonError {
+  std::string message;
+  std::optional<Position> position;  // present for errors in JSON text
+};
+
+// An operating-system error number, or one of the fixed texts below.
+struct IoError {
+  int code = 0;
+  const char* fixed = nullptr;
+
+  static IoError os(int errnum) { return IoError{errnum, nullptr}; }
+  static IoError message(const char* text) { return IoError{0, text}; }
+};
+
+inline constexpr const char* kWriteZero = "failed to write whole buffer";
+inline constexpr const char* kInvalidUtf8 = "stream did not contain valid UTF-8";
+inline constexpr const char* kNulInPath = "file name contained an unexpected NUL byte";
+inline constexpr const char* kTreeIncomplete = "failed to create whole tree";
+
+struct HexError {
+  struct InvalidCharacter {
+    std::uint8_t character;
+    std::size_t position;
+  };
+  struct OddLength {};
+  std::variant<InvalidCharacter, OddLength> kind;
+};
+
+struct KeyError {
+  struct InvalidKeyLength {
+    std::size_t expected;
+    std::size_t actual;
+  };
+  struct SignatureVerification {};
+  std::variant<IoError, InvalidKeyLength, HexError, SignatureVerification> kind;
+};
+
+struct SealError {
+  struct SelfHashMismatch {};
+  std::variant<JsonError, KeyError, SelfHashMismatch> kind;
+};
+
+struct LedgerError {
+  std::variant<IoError, JsonError> kind;
+};
+
+struct SessionError {
+  std::variant<SealError, LedgerError> kind;
+};
+
+std::string display(const JsonError& e);
+std::string display(const IoError& e);
+std::string display(const HexError& e);
+std::string display(const KeyError& e);
+std::string display(const SealError& e);
+std::string display(const LedgerError& e);
+std::string display(const SessionError& e);
+
+// Rust-style character literal of one byte taken as U+0000..U+00FF: 'a',
+// '\t', '\u{1b}', 'Ã'.
+std::string char_literal(std::uint8_t c);
+
+// The "found" text of a string in value-shape messages: string "..." with
+// the debug escapes.
+std::string found_string(std::string_view utf8);
+
+}  // namespace tallyvox

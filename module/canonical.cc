@@ -1,0 +1,170 @@
+// canonical_json: a direct encoder for plain builtin values, and the general
+// conversion for everything else.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/canonical.h"
+#include "core/json_write.h"
+#include "module/args.h"
+#include "module/convert.h"
+#include "module/errors.h"
+
+namespace tallyvox::py {
+
+namespace {
+
+// Deeper plain values take the general path, which guards the nesting.
+constexpr int kPlainDepth = 64;
+
+struct Entry {
+  const char* key;
+  std::size_t size;
+  PyObject* value;
+};
+
+bool key_less(const Entry& a, const Entry& b) {
+  int c = std::memcmp(a.key, b.key, std::min(a.size, b.size));
+  return c != 0 ? c < 0 : a.size < b.size;
+}
+
+bool encode_plain(PyObject* obj, std::string& out, int depth);
+
+bool encode_plain_dict(PyObject* dict, std::string& out, int depth) {
+  constexpr std::size_t kInline = 16;
+  Entry inline_entries[kInline];
+  std::vector<Entry> heap_entries;
+  Py_ssize_t n = PyDict_Size(dict);
+  Entry* entries = inline_entries;
+  if (static_cast<std::size_t>(n) > kInline) {
+    heap_entries.resize(static_cast<std::size_t>(n));
+    entries = heap_entries.data();
+  }
+  Py_ssize_t pos = 0, i = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) return false;
+    Py_ssize_t size;
+    const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+    if (text == nullptr) {
+      PyErr_Clear();
+      return false;
+    }
+    entries[i++] = Entry{text, static_cast<std::size_t>(size), value};
+  }
+  std::sort(entries, entries + i, key_less);
+  out.push_back('{');
+  for (Py_ssize_t k = 0; k < i; ++k) {
+    if (k) out.push_back(',');
+    json::write_string(out, std::string_view(entries[k].key, entries[k].size));
+    out.push_back(':');
+    if (!encode_plain(entries[k].value, out, depth + 1)) return false;
+  }
+  out.push_back('}');
+  return true;
+}
+
+// Encodes None, bool, int within 64 bits, finite float, str, and lists,
+// tuples and dicts of those, all of exactly the builtin types. Runs no Python
+// code, so giving up halfway and starting over on the general path cannot be
+// observed. Returns false to give up.
+bool encode_plain(PyObject* obj, std::string& out, int depth) {
+  if (depth > kPlainDepth) return false;
+  if (PyUnicode_CheckExact(obj)) {
+    Py_ssize_t size;
+    const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (text == nullptr) {
+      PyErr_Clear();
+      return false;
+    }
+    json::write_string(out, std::string_view(text, static_cast<std::size_t>(size)));
+    return true;
+  }
+  if (PyLong_CheckExact(obj)) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow == 0) {
+      if (v >= 0) {
+        json::write_uint(out, static_cast<std::uint64_t>(v));
+      } else {
+        json::write_negint(out, v);
+      }
+      return true;
+    }
+    unsigned long long u = PyLong_AsUnsignedLongLong(obj);
+    if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      PyErr_Clear();
+      return false;
+    }
+    json::write_uint(out, u);
+    return true;
+  }
+  if (PyDict_CheckExact(obj)) return encode_plain_dict(obj, out, depth);
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+    bool list = PyList_CheckExact(obj);
+    Py_ssize_t n = list ? PyList_Size(obj) : PyTuple_Size(obj);
+    out.push_back('[');
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (i) out.push_back(',');
+      PyObject* item = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
+      if (!encode_plain(item, out, depth + 1)) return false;
+    }
+    out.push_back(']');
+    return true;
+  }
+  if (PyFloat_CheckExact(obj)) {
+    double d = PyFloat_AsDouble(obj);
+    if (!std::isfinite(d)) return false;
+    json::write_float(out, d);
+    return true;
+  }
+  if (obj == Py_None) {
+    out.append("null");
+    return true;
+  }
+  if (obj == Py_True || obj == Py_False) {
+    out.append(obj == Py_True ? "true" : "false");
+    return true;
+  }
+  return false;
+}
+
+// One encoding buffer per thread, reused between calls.
+std::string& buffer() {
+  thread_local std::string out;
+  return out;
+}
+
+PyObject* canonical_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static const char* const positional[] = {"value"};
+    static const Signature sig{"canonical_json()", positional, 1, 1, nullptr, 0};
+    PyObject* value;
+    if (!bind(sig, args, nargs, kwnames, &value)) return nullptr;
+
+    std::string& out = buffer();
+    out.clear();
+    if (!encode_plain(value, out, 0)) {
+      auto converted = to_json_value(value);
+      if (!converted) return raise_convert_error(converted.error());
+      out.clear();  // Python code run by the conversion may have used it
+      json::write_canonical_json(out, *converted);
+    }
+    PyObject* bytes = PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+    if (out.capacity() > (std::size_t{1} << 20)) std::string().swap(out);
+    return bytes;
+  });
+}
+
+}  // namespace
+
+PyMethodDef canonical_json_def = {
+    "canonical_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(canonical_json)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "canonical_json(value)\n--\n\nEncode a JSON-able Python value to canonical-JSON bytes: sorted "
+    "object keys,\nno whitespace, fixed escapes, non-ASCII as raw UTF-8."};
+
+}  // namespace tallyvox::py

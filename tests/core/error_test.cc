@@ -1,0 +1,90 @@
+#include "core/error.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+
+namespace tallyvox {
+namespace {
+
+HexError bad_char(std::uint8_t c, std::size_t at) {
+  return HexError{HexError::InvalidCharacter{c, at}};
+}
+
+TEST(ErrorText, KeyErrors) {
+  EXPECT_EQ(display(KeyError{KeyError::InvalidKeyLength{32, 33}}),
+            "invalid key length: expected 32, got 33");
+  EXPECT_EQ(display(KeyError{HexError{HexError::OddLength{}}}),
+            "invalid hex: Odd number of digits");
+  EXPECT_EQ(display(KeyError{KeyError::SignatureVerification{}}),
+            "signature verification failed");
+  EXPECT_EQ(display(KeyError{IoError::os(ENOENT)}), "io: No such file or directory (os error 2)");
+  EXPECT_EQ(display(KeyError{IoError::message(kNulInPath)}),
+            "io: file name contained an unexpected NUL byte");
+}
+
+TEST(ErrorText, WrappingAddsThePrefixOfEachLayer) {
+  SealError key{KeyError{KeyError::InvalidKeyLength{64, 63}}};
+  EXPECT_EQ(display(key), "key: invalid key length: expected 64, got 63");
+  EXPECT_EQ(display(SealError{KeyError{bad_char('z', 0)}}),
+            "key: invalid hex: Invalid character 'z' at position 0");
+  EXPECT_EQ(display(SealError{SealError::SelfHashMismatch{}}), "self_hash mismatch");
+  EXPECT_EQ(display(SealError{JsonError{"missing field `payload`", std::nullopt}}),
+            "json: missing field `payload`");
+
+  LedgerError torn{JsonError{"EOF while parsing a string", Position{1, 57}}};
+  EXPECT_EQ(display(torn), "json: EOF while parsing a string at line 1 column 57");
+  EXPECT_EQ(display(LedgerError{IoError::message(kWriteZero)}), "io: failed to write whole buffer");
+  EXPECT_EQ(display(LedgerError{IoError::message(kInvalidUtf8)}),
+            "io: stream did not contain valid UTF-8");
+
+  // A session error shows the wrapped error's text unchanged.
+  EXPECT_EQ(display(SessionError{torn}), display(torn));
+  EXPECT_EQ(display(SessionError{key}), display(key));
+}
+
+TEST(ErrorText, JsonErrorPosition) {
+  EXPECT_EQ(display(JsonError{"EOF while parsing a value", Position{1, 0}}),
+            "EOF while parsing a value at line 1 column 0");
+  EXPECT_EQ(display(JsonError{"trailing characters", std::nullopt}), "trailing characters");
+}
+
+struct LiteralCase {
+  std::uint8_t byte;
+  const char* literal;
+};
+
+class CharLiteral : public ::testing::TestWithParam<LiteralCase> {};
+
+TEST_P(CharLiteral, EscapesLikeACharacterLiteral) {
+  EXPECT_EQ(char_literal(GetParam().byte), GetParam().literal);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, CharLiteral,
+                         ::testing::Values(LiteralCase{'z', "'z'"}, LiteralCase{'\t', "'\\t'"},
+                                           LiteralCase{'\n', "'\\n'"}, LiteralCase{'\r', "'\\r'"},
+                                           LiteralCase{0, "'\\0'"}, LiteralCase{'\'', "'\\''"},
+                                           LiteralCase{'\\', "'\\\\'"}, LiteralCase{'"', "'\"'"},
+                                           LiteralCase{0x1b, "'\\u{1b}'"},
+                                           LiteralCase{0x7f, "'\\u{7f}'"},
+                                           LiteralCase{0xa0, "'\\u{a0}'"},
+                                           LiteralCase{0xad, "'\\u{ad}'"},
+                                           LiteralCase{0xc3, "'\xc3\x83'"},
+                                           LiteralCase{0xa1, "'\xc2\xa1'"}));
+
+TEST(ErrorText, HexCharacterPosition) {
+  EXPECT_EQ(display(bad_char('\t', 4)), "Invalid character '\\t' at position 4");
+  EXPECT_EQ(display(bad_char(0xc3, 10)), "Invalid character '\xc3\x83' at position 10");
+}
+
+TEST(ErrorText, FoundString) {
+  EXPECT_EQ(found_string("x"), "string \"x\"");
+  EXPECT_EQ(found_string("a\"b\\c\td'e"), "string \"a\\\"b\\\\c\\td'e\"");
+  EXPECT_EQ(found_string(std::string("\0\r\n\x01", 4)), "string \"\\0\\r\\n\\u{1}\"");
+  EXPECT_EQ(found_string("\xc3\xa9\xc2\x85"), "string \"\xc3\xa9\\u{85}\"");
+  EXPECT_EQ(found_string("\xe2\x80\xa8\xf0\x9f\x98\x80"), "string \"\\u{2028}\xf0\x9f\x98\x80\"");
+}
+
+}  // namespace
+}  // namespace tallyvox
