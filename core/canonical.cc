@@ -17,7 +17,7 @@ bool key_less(const Member* a, const Member* b) {
   return a->first < b->first;
 }
 
-void write_object(std::string& out, const Object& object) {
+void write_object(Buffer& out, const Object& object) {
   constexpr std::size_t kInline = 16;
   const Member* inline_refs[kInline];
   std::vector<const Member*> heap_refs;
@@ -41,7 +41,7 @@ void write_object(std::string& out, const Object& object) {
 
 }  // namespace
 
-void write_canonical_json(std::string& out, const Value& value) {
+void write_canonical_json(Buffer& out, const Value& value) {
   switch (value.kind()) {
     case Value::Kind::String:
       write_string(out, value.as_string());
@@ -66,9 +66,9 @@ void write_canonical_json(std::string& out, const Value& value) {
 }
 
 std::string to_canonical_json(const Value& value) {
-  std::string out;
+  Buffer out;
   write_canonical_json(out, value);
-  return out;
+  return out.str();
 }
 
 }  // namespace tallyvox::json

@@ -5,12 +5,13 @@
 
 #include <string>
 
+#include "core/buffer.h"
 #include "core/json_value.h"
 
 namespace tallyvox::json {
 
 // Appends the canonical encoding of `value` to `out`. Cannot fail.
-void write_canonical_json(std::string& out, const Value& value);
+void write_canonical_json(Buffer& out, const Value& value);
 
 std::string to_canonical_json(const Value& value);
 

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <charconv>
+#include <cstring>
 
 #include "core/float_text.h"
 
@@ -26,44 +27,73 @@ constexpr std::array<char, 256> kEscape = [] {
 
 }  // namespace
 
-void write_string(std::string& out, std::string_view s) {
+// Index of the first byte that needs an escape, or n. Eight bytes at a time:
+// a byte below 0x20, a '"' or a '\'.
+std::size_t first_escape(const char* s, std::size_t n) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t x;
+    std::memcpy(&x, s + i, 8);
+    std::uint64_t quote = x ^ (kOnes * '"');
+    std::uint64_t backslash = x ^ (kOnes * '\\');
+    std::uint64_t hit = ((x - kOnes * 0x20) | (quote - kOnes) | (backslash - kOnes)) & ~x & kHigh;
+    if (hit != 0) break;
+  }
+  for (; i < n; ++i) {
+    if (kEscape[static_cast<unsigned char>(s[i])] != 0) return i;
+  }
+  return n;
+}
+
+void write_string(Buffer& out, std::string_view s) {
   static constexpr char kHex[] = "0123456789abcdef";
+  const char* p = s.data();
+  std::size_t n = s.size();
+  std::size_t run = first_escape(p, n);
+  if (run == n) {  // nothing to escape: one copy between the quotes
+    char* buf = out.tail(n + 2);
+    buf[0] = '"';
+    std::memcpy(buf + 1, p, n);
+    buf[n + 1] = '"';
+    out.advance(n + 2);
+    return;
+  }
   out.push_back('"');
-  std::size_t run = 0;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    char esc = kEscape[static_cast<unsigned char>(s[i])];
-    if (esc == 0) continue;
-    out.append(s.data() + run, i - run);
-    run = i + 1;
+  for (;; run = first_escape(p, n)) {
+    out.append(p, run);
+    if (run == n) break;
+    unsigned char c = static_cast<unsigned char>(p[run]);
+    char esc = kEscape[c];
     if (esc == 'u') {
-      unsigned char c = static_cast<unsigned char>(s[i]);
       const char u[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
       out.append(u, 6);
     } else {
       const char two[2] = {'\\', esc};
       out.append(two, 2);
     }
+    p += run + 1;
+    n -= run + 1;
   }
-  out.append(s.data() + run, s.size() - run);
   out.push_back('"');
 }
 
-void write_uint(std::string& out, std::uint64_t u) {
-  char buf[24];
-  out.append(buf, std::to_chars(buf, buf + sizeof buf, u).ptr);
+void write_uint(Buffer& out, std::uint64_t u) {
+  char* buf = out.tail(24);
+  out.advance(static_cast<std::size_t>(std::to_chars(buf, buf + 24, u).ptr - buf));
 }
 
-void write_negint(std::string& out, std::int64_t i) {
-  char buf[24];
-  out.append(buf, std::to_chars(buf, buf + sizeof buf, i).ptr);
+void write_negint(Buffer& out, std::int64_t i) {
+  char* buf = out.tail(24);
+  out.advance(static_cast<std::size_t>(std::to_chars(buf, buf + 24, i).ptr - buf));
 }
 
-void write_float(std::string& out, double d) {
-  char buf[kFloatTextMax];
-  out.append(buf, format_float(d, buf));
+void write_float(Buffer& out, double d) {
+  out.advance(format_float(d, out.tail(kFloatTextMax)));
 }
 
-void write_scalar(std::string& out, const Value& v) {
+void write_scalar(Buffer& out, const Value& v) {
   switch (v.kind()) {
     case Value::Kind::Null: out.append("null"); break;
     case Value::Kind::Bool: out.append(v.as_bool() ? "true" : "false"); break;
@@ -74,7 +104,7 @@ void write_scalar(std::string& out, const Value& v) {
   }
 }
 
-void write_ordered(std::string& out, const Value& v) {
+void write_ordered(Buffer& out, const Value& v) {
   switch (v.kind()) {
     case Value::Kind::String:
       write_string(out, v.as_string());

@@ -20,19 +20,33 @@ namespace {
 constexpr int kPlainDepth = 64;
 
 struct Entry {
+  std::uint64_t prefix;  // the first eight key bytes, big-endian, zero padded
   const char* key;
   std::size_t size;
   PyObject* value;
 };
 
+std::uint64_t key_prefix(const char* key, std::size_t size) {
+  std::uint64_t word = 0;
+  if (size >= 8) {
+    std::memcpy(&word, key, 8);
+  } else {
+    for (std::size_t i = 0; i < size; ++i) word |= std::uint64_t{static_cast<unsigned char>(key[i])} << (8 * i);
+  }
+  return __builtin_bswap64(word);  // little-endian load, compared as big-endian
+}
+
+// Key order is the order of the UTF-8 bytes; most keys differ in their
+// first eight bytes.
 bool key_less(const Entry& a, const Entry& b) {
+  if (a.prefix != b.prefix) return a.prefix < b.prefix;
   int c = std::memcmp(a.key, b.key, std::min(a.size, b.size));
   return c != 0 ? c < 0 : a.size < b.size;
 }
 
-bool encode_plain(PyObject* obj, std::string& out, int depth);
+bool encode_plain(PyObject* obj, Buffer& out, int depth);
 
-bool encode_plain_dict(PyObject* dict, std::string& out, int depth) {
+bool encode_plain_dict(PyObject* dict, Buffer& out, int depth) {
   constexpr std::size_t kInline = 16;
   Entry inline_entries[kInline];
   std::vector<Entry> heap_entries;
@@ -52,7 +66,8 @@ bool encode_plain_dict(PyObject* dict, std::string& out, int depth) {
       PyErr_Clear();
       return false;
     }
-    entries[i++] = Entry{text, static_cast<std::size_t>(size), value};
+    std::size_t length = static_cast<std::size_t>(size);
+    entries[i++] = Entry{key_prefix(text, length), text, length, value};
   }
   std::sort(entries, entries + i, key_less);
   out.push_back('{');
@@ -70,7 +85,7 @@ bool encode_plain_dict(PyObject* dict, std::string& out, int depth) {
 // tuples and dicts of those, all of exactly the builtin types. Runs no Python
 // code, so giving up halfway and starting over on the general path cannot be
 // observed. Returns false to give up.
-bool encode_plain(PyObject* obj, std::string& out, int depth) {
+bool encode_plain(PyObject* obj, Buffer& out, int depth) {
   if (depth > kPlainDepth) return false;
   if (PyUnicode_CheckExact(obj)) {
     Py_ssize_t size;
@@ -132,8 +147,8 @@ bool encode_plain(PyObject* obj, std::string& out, int depth) {
 }
 
 // One encoding buffer per thread, reused between calls.
-std::string& buffer() {
-  thread_local std::string out;
+Buffer& buffer() {
+  thread_local Buffer out;
   return out;
 }
 
@@ -145,7 +160,7 @@ PyObject* canonical_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     PyObject* value;
     if (!bind(sig, args, nargs, kwnames, &value)) return nullptr;
 
-    std::string& out = buffer();
+    Buffer& out = buffer();
     out.clear();
     if (!encode_plain(value, out, 0)) {
       auto converted = to_json_value(value);
@@ -154,7 +169,7 @@ PyObject* canonical_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       json::write_canonical_json(out, *converted);
     }
     PyObject* bytes = PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
-    if (out.capacity() > (std::size_t{1} << 20)) std::string().swap(out);
+    out.trim(std::size_t{1} << 20);
     return bytes;
   });
 }

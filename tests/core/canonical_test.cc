@@ -119,9 +119,9 @@ TEST(Object, InsertReplacesAndKeepsFirstPosition) {
 TEST(WriteOrdered, KeepsStoredMemberOrder) {
   Value v = object({{"type", Value("T")}, {"payload", object({{"b", Value::real(1e16)},
                                                                {"a", Value::integer(-3)}})}});
-  std::string out;
+  Buffer out;
   write_ordered(out, v);
-  EXPECT_EQ(out, R"({"type":"T","payload":{"b":1e+16,"a":-3}})");
+  EXPECT_EQ(out.view(), R"({"type":"T","payload":{"b":1e+16,"a":-3}})");
 }
 
 }  // namespace

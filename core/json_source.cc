@@ -1,0 +1,54 @@
+#include "core/json_source.h"
+
+#include "core/json_write.h"
+
+namespace tallyvox::json {
+
+std::string found(const Value& value) {
+  std::string out;
+  switch (value.kind()) {
+    case Value::Kind::Null: return "null";
+    case Value::Kind::Bool: return value.as_bool() ? "boolean `true`" : "boolean `false`";
+    case Value::Kind::UInt:
+    case Value::Kind::NegInt:
+      out = "integer `";
+      write_scalar(out, value);
+      return out + "`";
+    case Value::Kind::Float:
+      out = "floating point `";
+      write_scalar(out, value);
+      return out + "`";
+    case Value::Kind::String: return found_string(value.as_string());
+    case Value::Kind::Array: return "sequence";
+    case Value::Kind::Object: return "map";
+  }
+  return out;
+}
+
+std::string found(Token container) { return container == Token::Array ? "sequence" : "map"; }
+
+std::string invalid_type(const std::string& found, std::string_view expected) {
+  std::string out = "invalid type: ";
+  out += found;
+  out += ", expected ";
+  out += expected;
+  return out;
+}
+
+std::string invalid_value(const std::string& found, std::string_view expected) {
+  std::string out = "invalid value: ";
+  out += found;
+  out += ", expected ";
+  out += expected;
+  return out;
+}
+
+std::string invalid_length(std::size_t length, std::string_view expected) {
+  std::string out = "invalid length ";
+  out += std::to_string(length);
+  out += ", expected ";
+  out += expected;
+  return out;
+}
+
+}  // namespace tallyvox::json
