@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -68,6 +69,14 @@ struct LedgerError {
 
 struct SessionError {
   std::variant<SealError, LedgerError> kind;
+};
+
+// A broken invariant that no input can cause in a correct build (a lock
+// poisoned by an earlier fault, a failing random source). Not an error value:
+// it is thrown, poisons the locks it unwinds through, and surfaces in Python
+// as the internal-fault exception carrying what().
+struct InternalFault : std::runtime_error {
+  using std::runtime_error::runtime_error;
 };
 
 std::string display(const JsonError& e);

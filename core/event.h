@@ -10,6 +10,7 @@
 #include <tuple>
 #include <variant>
 
+#include "core/buffer.h"
 #include "core/error.h"
 #include "core/json_value.h"
 
@@ -25,6 +26,15 @@ struct Field {
 template <class V, class T>
 constexpr Field<V, T> field(std::string_view name, T V::*member) {
   return Field<V, T>{name, member};
+}
+
+// Calls fn(field, index) for each field of a variant's list, in order.
+template <class Fields, class Fn>
+void for_each_field(const Fields& fields, Fn&& fn) {
+  std::apply([&](const auto&... each) {
+    std::size_t index = 0;
+    (fn(each, index++), ...);
+  }, fields);
 }
 
 struct SessionStarted {
@@ -114,7 +124,7 @@ std::string_view event_tag(const AgentEvent& event);
 json::Value event_to_json_value(const AgentEvent& event);
 
 // Appends the tagged mapping as compact JSON text in member order.
-void write_event(std::string& out, const AgentEvent& event);
+void write_event(Buffer& out, const AgentEvent& event);
 
 // Reads an event by the reading rules; errors carry no position.
 std::expected<AgentEvent, JsonError> event_from_json_value(const json::Value& value);

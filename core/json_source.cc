@@ -5,24 +5,22 @@
 namespace tallyvox::json {
 
 std::string found(const Value& value) {
-  std::string out;
+  Buffer number;
   switch (value.kind()) {
     case Value::Kind::Null: return "null";
     case Value::Kind::Bool: return value.as_bool() ? "boolean `true`" : "boolean `false`";
     case Value::Kind::UInt:
     case Value::Kind::NegInt:
-      out = "integer `";
-      write_scalar(out, value);
-      return out + "`";
+      write_scalar(number, value);
+      return "integer `" + number.str() + "`";
     case Value::Kind::Float:
-      out = "floating point `";
-      write_scalar(out, value);
-      return out + "`";
+      write_scalar(number, value);
+      return "floating point `" + number.str() + "`";
     case Value::Kind::String: return found_string(value.as_string());
     case Value::Kind::Array: return "sequence";
     case Value::Kind::Object: return "map";
   }
-  return out;
+  return std::string();
 }
 
 std::string found(Token container) { return container == Token::Array ? "sequence" : "map"; }

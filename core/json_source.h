@@ -35,6 +35,11 @@
 #include "core/error.h"
 #include "core/json_value.h"
 
+// Returns the error of an std::expected from the enclosing reading function.
+#define TALLYVOX_TRY(var, expr) \
+  auto var = (expr);            \
+  if (!var) return std::unexpected(std::move(var.error()))
+
 namespace tallyvox::json {
 
 enum class Token { Null, Bool, Number, String, Array, Object };

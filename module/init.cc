@@ -2,6 +2,11 @@
 // that fills it, in a fixed order that is also the order of __all__.
 #include "module/convert.h"
 #include "module/errors.h"
+#include "module/events.h"
+#include "module/signed.h"
+#include "module/keys.h"
+#include "module/session.h"
+#include "module/verify.h"
 #include "module/module.h"
 #include "module/py.h"
 
@@ -10,8 +15,6 @@ namespace tallyvox::py {
 namespace {
 
 constexpr const char* kVersion = "0.1.1";
-constexpr const char* kGenesisParentHash =
-    "0000000000000000000000000000000000000000000000000000000000000000";
 
 int add_new(PyObject* module, const char* name, PyObject* value) {
   if (value == nullptr) return -1;
@@ -38,6 +41,10 @@ int add_events(PyObject* module) {
   PyObject* events = PyModule_NewObject(name);
   Py_DECREF(name);
   if (events == nullptr) return -1;
+  if (add_event_api(events) < 0) {
+    Py_DECREF(events);
+    return -1;
+  }
 
   int rc = -1;
   PyObject *full_name = nullptr, *short_name = nullptr, *sys = nullptr, *modules = nullptr;
@@ -81,9 +88,15 @@ int exec_module(PyObject* module) {
     }
     if (add_new(module, "__version__", PyUnicode_FromString(kVersion)) < 0) return -1;
     if (add_exceptions(module) < 0) return -1;
+    if (add_keypair(module) < 0) return -1;
     if (add_events(module) < 0) return -1;
-    if (add_new(module, "GENESIS_PARENT_HASH", PyUnicode_FromString(kGenesisParentHash)) < 0)
+    if (add_signed_api(module) < 0) return -1;
+    if (add_new(module, "GENESIS_PARENT_HASH",
+                PyUnicode_FromStringAndSize(kGenesisParentHash.data(),
+                                            static_cast<Py_ssize_t>(kGenesisParentHash.size()))) < 0)
       return -1;
+    if (add_session(module) < 0) return -1;
+    if (add_verify(module) < 0) return -1;
     if (add_function(module, &canonical_json_def) < 0) return -1;
     return 0;
   });

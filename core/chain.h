@@ -1,0 +1,48 @@
+// The chain walk: sequence numbers, parent links, hashes and signatures,
+// checked in that order, stopping at the first break.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+#include "core/signed.h"
+
+namespace tallyvox {
+
+struct ChainReport {
+  enum class Status { Valid, Broken };
+  Status status = Status::Valid;
+  std::uint64_t event_count = 0;
+  std::optional<std::uint64_t> broken_at;
+  std::optional<std::string> reason;
+  std::string root_hash;
+
+  bool ok() const { return status == Status::Valid; }
+};
+
+// Walks records one at a time, so that a ledger can be checked while it is
+// read. Records after the first break are counted, not examined.
+class ChainWalk {
+ public:
+  void add(const SignedEvent& record);
+  ChainReport finish() &&;
+
+ private:
+  std::uint64_t count_ = 0;
+  std::string previous_{kGenesisParentHash};
+  std::optional<std::uint64_t> broken_at_;
+  std::optional<std::string> reason_;
+  VerifierCache verifiers_;
+};
+
+ChainReport verify_events(const std::vector<SignedEvent>& records);
+
+// Reads and walks a ledger file; a line that is not a record is an error,
+// never a partial report.
+std::expected<ChainReport, LedgerError> verify_ledger_file(const std::string& path);
+
+}  // namespace tallyvox

@@ -1,0 +1,27 @@
+// Lowercase hexadecimal text of bytes, and its decoding (either case).
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/error.h"
+
+namespace tallyvox {
+
+// Two lowercase characters per byte, high nibble first.
+std::string hex_encode(const unsigned char* data, std::size_t n);
+
+// Decodes `text`, returning the decoded length (text.size() / 2). An odd
+// length fails before any character is looked at; otherwise the first byte
+// from the left that is not 0-9, a-f or A-F fails. The length is returned
+// even when it exceeds `capacity`, so that callers can report it; only the
+// first min(length, capacity) bytes are written.
+std::expected<std::size_t, HexError> hex_decode(std::string_view text, unsigned char* out,
+                                                std::size_t capacity);
+
+std::expected<std::vector<unsigned char>, HexError> hex_decode(std::string_view text);
+
+}  // namespace tallyvox

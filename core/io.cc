@@ -1,0 +1,165 @@
+#include "core/io.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace tallyvox {
+
+namespace {
+
+bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
+
+std::unexpected<IoError> os_error() { return std::unexpected(IoError::os(errno)); }
+std::unexpected<IoError> nul_in_path() { return std::unexpected(IoError::message(kNulInPath)); }
+
+template <class F>
+auto retry(F&& call) {
+  for (;;) {
+    auto rc = call();
+    if (rc >= 0 || errno != EINTR) return rc;
+  }
+}
+
+// ".", "..", and bare names count as components; a run of slashes separates.
+bool is_separator(char c) { return c == '/'; }
+
+// Drops trailing slashes and trailing "." components, never the leading
+// character of the path.
+std::size_t trimmed_end(const std::string& path, std::size_t end) {
+  for (;;) {
+    while (end > 1 && is_separator(path[end - 1])) --end;
+    if (end > 1 && path[end - 1] == '.' && is_separator(path[end - 2])) {
+      --end;
+      continue;
+    }
+    return end;
+  }
+}
+
+}  // namespace
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+// close(2) is not retried on EINTR: Linux has released the descriptor by
+// then, and a retry could close one that another thread just opened.
+File::~File() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::expected<void, IoError> File::close() {
+  int fd = release();
+  if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) return os_error();
+  return {};
+}
+
+std::expected<File, IoError> open_file(const std::string& path, int flags, mode_t mode) {
+  if (has_nul(path)) return nul_in_path();
+  int fd = retry([&] { return ::open(path.c_str(), flags | O_CLOEXEC, mode); });
+  if (fd < 0) return os_error();
+  return File(fd);
+}
+
+std::expected<void, IoError> write_all(int fd, const void* data, std::size_t n) {
+  const char* p = static_cast<const char*>(data);
+  while (n > 0) {
+    ssize_t k = retry([&] { return ::write(fd, p, n); });
+    if (k < 0) return os_error();
+    if (k == 0) return std::unexpected(IoError::message(kWriteZero));
+    p += k;
+    n -= static_cast<std::size_t>(k);
+  }
+  return {};
+}
+
+std::expected<std::string, IoError> read_all(int fd) {
+  // The size is only a hint (the file may change while it is read); one
+  // spare byte lets the read that sees end of file need no growth.
+  std::size_t hint = 8192;
+  struct stat st;
+  if (retry([&] { return ::fstat(fd, &st); }) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    hint = static_cast<std::size_t>(st.st_size) + 1;
+  }
+  std::string out(hint, '\0');
+  std::size_t used = 0;
+  for (;;) {
+    if (used == out.size()) out.resize(out.size() * 2);
+    ssize_t k = retry([&] { return ::read(fd, out.data() + used, out.size() - used); });
+    if (k < 0) return os_error();
+    if (k == 0) break;
+    used += static_cast<std::size_t>(k);
+  }
+  out.resize(used);
+  return out;
+}
+
+std::expected<void, IoError> sync_all(int fd) {
+  if (retry([&] { return ::fsync(fd); }) != 0) return os_error();
+  return {};
+}
+
+std::expected<void, IoError> sync_data(int fd) {
+  if (retry([&] { return ::fdatasync(fd); }) != 0) return os_error();
+  return {};
+}
+
+std::expected<struct stat, IoError> stat_path(const std::string& path) {
+  if (has_nul(path)) return nul_in_path();
+  struct stat st;
+  if (retry([&] { return ::stat(path.c_str(), &st); }) != 0) return os_error();
+  return st;
+}
+
+bool exists(const std::string& path) { return stat_path(path).has_value(); }
+
+bool is_directory(const std::string& path) {
+  auto st = stat_path(path);
+  return st && S_ISDIR(st->st_mode);
+}
+
+std::expected<void, IoError> chmod_path(const std::string& path, mode_t mode) {
+  if (has_nul(path)) return nul_in_path();
+  if (retry([&] { return ::chmod(path.c_str(), mode); }) != 0) return os_error();
+  return {};
+}
+
+std::expected<void, IoError> create_dir_all(const std::string& path) {
+  if (path.empty()) return {};
+  if (has_nul(path)) return nul_in_path();
+  auto make = [&] { return retry([&] { return ::mkdir(path.c_str(), 0777); }); };
+  if (make() == 0) return {};
+  if (errno != ENOENT) {
+    int err = errno;
+    if (is_directory(path)) return {};
+    return std::unexpected(IoError::os(err));
+  }
+  auto parent = parent_path(path);
+  if (!parent) return std::unexpected(IoError::message(kTreeIncomplete));
+  if (auto made = create_dir_all(*parent); !made) return made;
+  if (make() == 0) return {};
+  int err = errno;
+  // Another process may have made it meanwhile.
+  if (is_directory(path)) return {};
+  return std::unexpected(IoError::os(err));
+}
+
+std::optional<std::string> parent_path(const std::string& path) {
+  std::size_t end = trimmed_end(path, path.size());
+  if (end == 0 || (end == 1 && is_separator(path[0]))) return std::nullopt;
+  std::size_t slash = path.rfind('/', end - 1);
+  if (slash == std::string::npos) return std::string();
+  std::size_t parent_end = trimmed_end(path, slash + 1);
+  // Only the root is left: keep its slash.
+  if (parent_end == 1 && is_separator(path[0])) return std::string("/");
+  return path.substr(0, parent_end);
+}
+
+}  // namespace tallyvox

@@ -1,0 +1,45 @@
+// The ledger file: NDJSON, one signed record per line, only ever appended.
+#pragma once
+
+#include <expected>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+#include "core/io.h"
+#include "core/poison_mutex.h"
+#include "core/signed.h"
+
+namespace tallyvox {
+
+class LedgerWriter {
+ public:
+  // Creates missing parent directories and the file; an existing file is
+  // opened unchanged for appending.
+  static std::expected<std::unique_ptr<LedgerWriter>, LedgerError> open(const std::string& path);
+
+  // Appends the record's line and its LF in one write, then flushes the data
+  // to stable storage. Safe to call from several threads.
+  std::expected<void, LedgerError> append(const SignedEvent& record);
+
+  const std::string& path() const { return path_; }
+
+  LedgerWriter(std::string path, File file) : path_(std::move(path)), file_(std::move(file)) {}
+
+ private:
+  std::string path_;
+  File file_;
+  PoisonMutex mutex_{"ledger writer mutex poisoned"};
+};
+
+// Reads a ledger line by line, handing each record to `on_record` in file
+// order. A path that cannot be examined reads as an empty ledger. Blank and
+// white-space lines are skipped; any other line must be one record.
+std::expected<void, LedgerError> read_ledger(
+    const std::string& path, const std::function<void(SignedEvent&&)>& on_record);
+
+std::expected<std::vector<SignedEvent>, LedgerError> read_ledger(const std::string& path);
+
+}  // namespace tallyvox

@@ -1,0 +1,44 @@
+#include "core/session.h"
+
+namespace tallyvox {
+
+Session::Session(std::string session_id, std::unique_ptr<LedgerWriter> writer,
+                 SigningKeypair keypair, std::uint64_t next_seq, std::string parent_hash)
+    : session_id_(std::move(session_id)),
+      writer_(std::move(writer)),
+      keypair_(std::move(keypair)),
+      next_seq_(next_seq),
+      parent_hash_(std::move(parent_hash)) {}
+
+std::expected<std::unique_ptr<Session>, SessionError> Session::open(const SigningKeypair& keypair,
+                                                                    const std::string& path,
+                                                                    std::string session_id) {
+  auto writer = LedgerWriter::open(path);
+  if (!writer) return std::unexpected(SessionError{std::move(writer.error())});
+  SigningKeypair own = keypair.copy();
+
+  // Resume from the last record; nothing is verified here, but every line
+  // must parse.
+  std::uint64_t next_seq = 0;
+  std::string parent_hash(kGenesisParentHash);
+  auto read = read_ledger((*writer)->path(), [&](SignedEvent&& record) {
+    next_seq = record.seq + 1;  // wraps at 2^64
+    parent_hash = std::move(record.self_hash);
+  });
+  if (!read) return std::unexpected(SessionError{std::move(read.error())});
+  return std::make_unique<Session>(std::move(session_id), std::move(*writer), std::move(own),
+                                   next_seq, std::move(parent_hash));
+}
+
+std::expected<SignedEvent, SessionError> Session::record(const AgentEvent& event) {
+  PoisonMutex::Lock lock(mutex_);
+  std::uint64_t seq = next_seq_.fetch_add(1, std::memory_order_acq_rel);
+  SignedEvent sealed = seal_event(seq, event, parent_hash_, keypair_);
+  if (auto appended = writer_->append(sealed); !appended) {
+    return std::unexpected(SessionError{std::move(appended.error())});
+  }
+  parent_hash_ = sealed.self_hash;
+  return sealed;
+}
+
+}  // namespace tallyvox

@@ -1,0 +1,173 @@
+#include "module/session.h"
+
+#include <exception>
+#include <expected>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "core/session.h"
+#include "module/args.h"
+#include "module/errors.h"
+#include "module/events.h"
+#include "module/keys.h"
+#include "module/module.h"
+#include "module/signed.h"
+
+namespace tallyvox::py {
+
+namespace {
+
+struct SessionObject {
+  PyObject_HEAD
+  std::unique_ptr<Session> session;
+};
+
+Session& session_of(PyObject* self) { return *reinterpret_cast<SessionObject*>(self)->session; }
+
+PyObject* text(const std::string& s) {
+  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+void session_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  // Closes the ledger (every line is already flushed) and wipes the key copy.
+  reinterpret_cast<SessionObject*>(self)->session.~unique_ptr();
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+  Py_DECREF(type);
+}
+
+PyObject* raise_session(const SessionError& error) {
+  if (const auto* ledger = std::get_if<LedgerError>(&error.kind)) {
+    return raise_session_error(true, display(*ledger));
+  }
+  return raise_session_error(false, display(std::get<SealError>(error.kind)));
+}
+
+PyObject* wrap(std::unique_ptr<Session> session) {
+  PyTypeObject* type = session_type();
+  if (type == nullptr) return nullptr;
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* obj = alloc(type, 0);
+  if (obj == nullptr) return nullptr;
+  new (&reinterpret_cast<SessionObject*>(obj)->session) std::unique_ptr<Session>(std::move(session));
+  return obj;
+}
+
+PyObject* session_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static const char* const keywords[] = {"keypair", "ledger_path", "session_id"};
+    static const Signature sig{"Session.open()", nullptr, 0, 0, keywords, 3};
+    PyObject* a[3];
+    if (!bind(sig, args, nargs, kwnames, a)) return nullptr;
+    PyTypeObject* kp_type = keypair_type();
+    if (kp_type == nullptr) return nullptr;
+    std::string path;
+    std::string_view session_id;
+    if (!arg_instance(a[0], "keypair", kp_type, "SigningKeypair") ||
+        !arg_path(a[1], "ledger_path", &path) || !arg_text(a[2], "session_id", &session_id)) {
+      return nullptr;
+    }
+    auto opened = Session::open(*keypair_of(a[0]), path, std::string(session_id));
+    if (!opened) return raise_session(opened.error());
+    return wrap(std::move(*opened));
+  });
+}
+
+PyObject* session_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static const char* const positional[] = {"event"};
+    static const Signature sig{"Session.record()", positional, 1, 1, nullptr, 0};
+    PyObject* a[1];
+    if (!bind(sig, args, nargs, kwnames, a)) return nullptr;
+    PyTypeObject* ev_type = event_type();
+    if (ev_type == nullptr) return nullptr;
+    if (!arg_instance(a[0], "event", ev_type, "AgentEvent")) return nullptr;
+
+    // The AgentEvent object stays alive as an argument of this call and is
+    // immutable, so its value may be read without the GIL.
+    Session& session = session_of(self);
+    const AgentEvent& event = event_of(a[0]);
+    std::optional<std::expected<SignedEvent, SessionError>> result;
+    std::exception_ptr fault;
+    PyThreadState* thread = PyEval_SaveThread();
+    try {
+      result.emplace(session.record(event));
+    } catch (...) {
+      fault = std::current_exception();  // raised below, once the GIL is back
+    }
+    PyEval_RestoreThread(thread);
+    if (fault) std::rethrow_exception(fault);  // guard: MemoryError or the internal fault
+
+    if (!*result) return raise_session(result->error());
+    return new_signed_event_object(std::move(**result));
+  });
+}
+
+PyObject* get_session_id(PyObject* self, void*) {
+  return guard([&]() -> PyObject* { return text(session_of(self).session_id()); });
+}
+
+PyObject* session_repr(PyObject* self) {
+  return guard([&]() -> PyObject* {
+    return text("Session(session_id='" + session_of(self).session_id() + "')");
+  });
+}
+
+template <auto Fn>
+constexpr PyCFunction fastcall() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
+}
+
+PyMethodDef session_methods[] = {
+    {"open", fastcall<session_open>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "open(*, keypair, ledger_path, session_id)\n--\n\nOpen (or resume) a session writing to "
+     "`ledger_path`."},
+    {"record", fastcall<session_record>(), METH_FASTCALL | METH_KEYWORDS,
+     "record($self, event)\n--\n\nSeal `event`, append it to the ledger, and return the "
+     "SignedEvent.\n\nThis call fsyncs the ledger before returning (durability), which costs a\n"
+     "few milliseconds. On an async backend, wrap it in `asyncio.to_thread`."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef session_getset[] = {
+    {"session_id", get_session_id, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot session_slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>(
+         "One signing session bound to a single ledger file. `record` allocates the\n"
+         "next seq, signs against the running parent hash, appends with fsync, and\n"
+         "advances the chain. Resumes from any pre-existing events on open.")},
+    {Py_tp_repr, reinterpret_cast<void*>(session_repr)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(session_dealloc)},
+    {Py_tp_methods, session_methods},
+    {Py_tp_getset, session_getset},
+    {0, nullptr},
+};
+
+PyType_Spec session_spec = {
+    "builtins.Session", sizeof(SessionObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, session_slots,
+};
+
+PyObject* session_class = nullptr;
+
+}  // namespace
+
+PyTypeObject* session_type() {
+  return reinterpret_cast<PyTypeObject*>(create_class_once(&session_class, &session_spec));
+}
+
+int add_session(PyObject* module) {
+  PyTypeObject* type = session_type();
+  if (type == nullptr) return -1;
+  return add_name(module, "Session", reinterpret_cast<PyObject*>(type));
+}
+
+}  // namespace tallyvox::py

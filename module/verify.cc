@@ -1,0 +1,218 @@
+#include "module/verify.h"
+
+#include <new>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "module/args.h"
+#include "module/errors.h"
+#include "module/module.h"
+#include "module/signed.h"
+
+namespace tallyvox::py {
+
+namespace {
+
+struct ReportObject {
+  PyObject_HEAD
+  ChainReport report;
+};
+
+const ChainReport& report_of(PyObject* self) { return reinterpret_cast<ReportObject*>(self)->report; }
+
+PyObject* text(const std::string& s) {
+  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+void report_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<ReportObject*>(self)->report.~ChainReport();
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+  Py_DECREF(type);
+}
+
+PyObject* report_repr(PyObject* self) {
+  return guard([&]() -> PyObject* {
+    const ChainReport& r = report_of(self);
+    std::string out = "ChainReport(ok=";
+    out += r.ok() ? "true" : "false";
+    out += ", event_count=" + std::to_string(r.event_count) + ", broken_at=";
+    out += r.broken_at ? "Some(" + std::to_string(*r.broken_at) + ")" : "None";
+    out += ")";
+    return text(out);
+  });
+}
+
+PyObject* get_ok(PyObject* self, void*) { return PyBool_FromLong(report_of(self).ok()); }
+
+PyObject* get_status(PyObject* self, void*) {
+  return PyUnicode_FromString(report_of(self).ok() ? "valid" : "broken");
+}
+
+PyObject* get_event_count(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(report_of(self).event_count);
+}
+
+PyObject* get_broken_at(PyObject* self, void*) {
+  const ChainReport& r = report_of(self);
+  if (!r.broken_at) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLongLong(*r.broken_at);
+}
+
+PyObject* get_reason(PyObject* self, void*) {
+  const ChainReport& r = report_of(self);
+  if (!r.reason) Py_RETURN_NONE;
+  return text(*r.reason);
+}
+
+PyObject* get_root_hash(PyObject* self, void*) { return text(report_of(self).root_hash); }
+
+PyGetSetDef report_getset[] = {
+    {"ok", get_ok, nullptr,
+     "True if every event passed hash, signature, parent-link, and seq checks.", nullptr},
+    {"status", get_status, nullptr, "\"valid\" or \"broken\".", nullptr},
+    {"event_count", get_event_count, nullptr, nullptr, nullptr},
+    {"broken_at", get_broken_at, nullptr,
+     "Seq of the first failing event, or None if the chain is valid.", nullptr},
+    {"reason", get_reason, nullptr, nullptr, nullptr},
+    {"root_hash", get_root_hash, nullptr,
+     "self_hash of the last valid event walked (genesis sentinel if empty).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot report_slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>("Result of walking a chain: hashes, signatures, parent links, seq density.")},
+    {Py_tp_repr, reinterpret_cast<void*>(report_repr)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(report_dealloc)},
+    {Py_tp_getset, report_getset},
+    {0, nullptr},
+};
+
+PyType_Spec report_spec = {
+    "builtins.ChainReport", sizeof(ReportObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, report_slots,
+};
+
+PyObject* report_class = nullptr;
+
+bool fail_events() {
+  note_argument("events");
+  return false;
+}
+
+// Copies the records out of a sequence of SignedEvent objects, iterating it
+// rather than indexing it.
+bool convert_events(PyObject* obj, std::vector<SignedEvent>* out) {
+  if (PyType_GetFlags(Py_TYPE(obj)) & Py_TPFLAGS_UNICODE_SUBCLASS) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return fail_events();
+  }
+  if (!PySequence_Check(obj)) {
+    raise_not_instance(obj, "Sequence");
+    return fail_events();
+  }
+  PyTypeObject* type = signed_type();
+  if (type == nullptr) return false;
+  Py_ssize_t hint = PyObject_Size(obj);
+  if (hint < 0) {
+    PyErr_Clear();  // only a capacity hint
+  } else {
+    out->reserve(static_cast<std::size_t>(hint));
+  }
+  PyObject* iter = PyObject_GetIter(obj);
+  if (iter == nullptr) return fail_events();
+  while (PyObject* item = PyIter_Next(iter)) {
+    if (!Py_IS_TYPE(item, type)) {
+      raise_not_instance(item, "SignedEvent");
+      Py_DECREF(item);
+      Py_DECREF(iter);
+      return fail_events();
+    }
+    try {
+      out->push_back(signed_of(item));
+    } catch (...) {
+      Py_DECREF(item);
+      Py_DECREF(iter);
+      throw;
+    }
+    Py_DECREF(item);
+  }
+  Py_DECREF(iter);
+  if (PyErr_Occurred()) return fail_events();
+  return true;
+}
+
+PyObject* verify_chain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static const char* const positional[] = {"events"};
+    static const Signature sig{"verify_chain()", positional, 1, 1, nullptr, 0};
+    PyObject* a[1];
+    if (!bind(sig, args, nargs, kwnames, a)) return nullptr;
+    std::vector<SignedEvent> records;
+    if (!convert_events(a[0], &records)) return nullptr;
+    return new_chain_report_object(verify_events(records));
+  });
+}
+
+PyObject* verify_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static const char* const positional[] = {"path"};
+    static const Signature sig{"verify_file()", positional, 1, 1, nullptr, 0};
+    PyObject* a[1];
+    std::string path;
+    if (!bind(sig, args, nargs, kwnames, a) || !arg_path(a[0], "path", &path)) return nullptr;
+    auto report = verify_ledger_file(path);
+    if (!report) {
+      const LedgerError& error = report.error();
+      if (const auto* json = std::get_if<JsonError>(&error.kind)) {
+        return raise_chain_error("malformed ledger input: " + display(*json));
+      }
+      return raise_ledger_error(display(error));
+    }
+    return new_chain_report_object(std::move(*report));
+  });
+}
+
+template <auto Fn>
+constexpr PyCFunction fastcall() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
+}
+
+PyMethodDef functions[] = {
+    {"verify_chain", fastcall<verify_chain>(), METH_FASTCALL | METH_KEYWORDS,
+     "verify_chain(events)\n--\n\nVerify an in-memory list of SignedEvent objects."},
+    {"verify_file", fastcall<verify_file>(), METH_FASTCALL | METH_KEYWORDS,
+     "verify_file(path)\n--\n\nRead an NDJSON ledger file and verify it. A missing file "
+     "verifies as an\nempty, valid chain (event_count = 0)."},
+};
+
+}  // namespace
+
+PyTypeObject* chain_report_type() {
+  return reinterpret_cast<PyTypeObject*>(create_class_once(&report_class, &report_spec));
+}
+
+PyObject* new_chain_report_object(ChainReport&& report) {
+  PyTypeObject* type = chain_report_type();
+  if (type == nullptr) return nullptr;
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* obj = alloc(type, 0);
+  if (obj == nullptr) return nullptr;
+  new (&reinterpret_cast<ReportObject*>(obj)->report) ChainReport(std::move(report));
+  return obj;
+}
+
+int add_verify(PyObject* module) {
+  PyTypeObject* type = chain_report_type();
+  if (type == nullptr) return -1;
+  if (add_name(module, "ChainReport", reinterpret_cast<PyObject*>(type)) < 0) return -1;
+  for (PyMethodDef& def : functions) {
+    if (add_function(module, &def) < 0) return -1;
+  }
+  return 0;
+}
+
+}  // namespace tallyvox::py

@@ -1,0 +1,16 @@
+// Chain verification from Python: ChainReport, verify_chain, verify_file.
+#pragma once
+
+#include "core/chain.h"
+#include "module/py.h"
+
+namespace tallyvox::py {
+
+// The class, created once per process (nullptr on failure). Borrowed.
+PyTypeObject* chain_report_type();
+// A new ChainReport object owning `report`.
+PyObject* new_chain_report_object(ChainReport&& report);
+// Adds ChainReport, verify_chain and verify_file.
+int add_verify(PyObject* module);
+
+}  // namespace tallyvox::py

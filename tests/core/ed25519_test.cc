@@ -1,0 +1,224 @@
+#include "core/ed25519.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/hex.h"
+
+namespace tallyvox::ed25519 {
+namespace {
+
+// One vector of the JSON files: string members and the `accept` flag.
+struct Vector {
+  std::string source, secret_key, public_key, signature, message_hex;
+  bool accept = false;
+};
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The vector files are flat: an object holding "vectors", an array of
+// objects whose members are strings, booleans or arrays of strings, with no
+// escapes inside the strings. This reads just that shape.
+std::vector<Vector> load_vectors(const char* name) {
+  std::string text = read_file(std::string(TALLYVOX_VECTORS_DIR) + "/" + name);
+  std::vector<Vector> out;
+  std::size_t at = text.find("\"vectors\"");
+  if (at == std::string::npos) return out;
+  at = text.find('[', at);
+  auto string_at = [&](std::size_t& i) {
+    std::size_t end = text.find('"', i + 1);
+    std::string s = text.substr(i + 1, end - i - 1);
+    i = end + 1;
+    return s;
+  };
+  for (std::size_t i = at + 1; i < text.size();) {
+    char c = text[i];
+    if (c == ']') break;
+    if (c != '{') {
+      ++i;
+      continue;
+    }
+    Vector v;
+    ++i;
+    while (text[i] != '}') {
+      if (text[i] != '"') {
+        ++i;
+        continue;
+      }
+      std::string key = string_at(i);
+      i = text.find_first_not_of(" \n\t:", i);
+      if (text[i] == '"') {
+        std::string value = string_at(i);
+        if (key == "source") v.source = value;
+        if (key == "secret_key") v.secret_key = value;
+        if (key == "public_key") v.public_key = value;
+        if (key == "signature") v.signature = value;
+        if (key == "message_hex") v.message_hex = value;
+      } else if (text[i] == '[') {
+        i = text.find(']', i) + 1;
+      } else {
+        bool value = text.compare(i, 4, "true") == 0;
+        if (key == "accept") v.accept = value;
+        i = text.find_first_of(",}", i);
+      }
+    }
+    ++i;
+    out.push_back(std::move(v));
+  }
+  return out;
+}
+
+template <std::size_t N>
+std::array<unsigned char, N> fixed(const std::string& hex) {
+  std::array<unsigned char, N> out{};
+  auto n = hex_decode(hex, out.data(), N);
+  EXPECT_TRUE(n.has_value() && *n == N) << hex;
+  return out;
+}
+
+std::vector<unsigned char> bytes(const std::string& hex) { return hex_decode(hex).value(); }
+
+// Every accept/refuse decision of the ledger's rules (cofactorless, S < L,
+// y >= p allowed in keys, small-order keys and R allowed) is OpenSSL's. Runs
+// of consecutive vectors share a key: one reused verifier per run, checked
+// against a fresh one, with refusals interleaved with acceptances.
+TEST(Ed25519, VerificationMatchesEveryEdgeCaseVector) {
+  auto vectors = load_vectors("ed25519_edge_cases.json");
+  ASSERT_EQ(vectors.size(), 926u);
+  int accepted = 0;
+  for (std::size_t i = 0; i < vectors.size();) {
+    const std::string& key_text = vectors[i].public_key;
+    auto pub = fixed<kPublicKeySize>(key_text);
+    Verifier verifier(pub.data());
+    for (; i < vectors.size() && vectors[i].public_key == key_text; ++i) {
+      const Vector& v = vectors[i];
+      auto sig = fixed<kSignatureSize>(v.signature);
+      auto msg = bytes(v.message_hex);
+      bool ok = verifier.verify(sig.data(), msg.data(), msg.size());
+      EXPECT_EQ(ok, v.accept) << v.source;
+      EXPECT_EQ(verify(pub.data(), sig.data(), msg.data(), msg.size()), ok) << v.source;
+      accepted += ok;
+    }
+  }
+  // Both decisions occur, so neither a constant true nor false passes.
+  EXPECT_GT(accepted, 100);
+  EXPECT_LT(accepted, 900);
+}
+
+TEST(Ed25519, Rfc8032KnownAnswers) {
+  auto vectors = load_vectors("ed25519_rfc8032.json");
+  ASSERT_EQ(vectors.size(), 3u);
+  for (const auto& v : vectors) {
+    SCOPED_TRACE(v.public_key);
+    Key key = private_key(fixed<kSeedSize>(v.secret_key));
+    EXPECT_EQ(public_key(key), fixed<kPublicKeySize>(v.public_key));
+    auto msg = bytes(v.message_hex);
+    Signature sig = sign(key, msg.data(), msg.size());
+    EXPECT_EQ(sig, fixed<kSignatureSize>(v.signature));
+    auto pub = public_key(key);
+    EXPECT_TRUE(verify(pub.data(), sig.data(), msg.data(), msg.size()));
+
+    // Flipped signature bits and a longer message are refused.
+    for (std::size_t bit = 0; bit < 8 * sig.size(); bit += 37) {
+      Signature bad = sig;
+      bad[bit / 8] ^= static_cast<unsigned char>(1u << (bit % 8));
+      EXPECT_FALSE(verify(pub.data(), bad.data(), msg.data(), msg.size())) << "bit " << bit;
+    }
+    std::vector<unsigned char> longer = msg;
+    longer.push_back(0);
+    EXPECT_FALSE(verify(pub.data(), sig.data(), longer.data(), longer.size()));
+  }
+}
+
+// y values as 255-bit little-endian numbers with the sign bit set or not.
+PublicKey encode(std::vector<unsigned char> y_le, bool sign_bit) {
+  PublicKey out{};
+  for (std::size_t i = 0; i < y_le.size() && i < out.size(); ++i) out[i] = y_le[i];
+  out[31] = static_cast<unsigned char>((out[31] & 0x7F) | (sign_bit ? 0x80 : 0));
+  return out;
+}
+
+// p + delta for -0xed <= delta <= 0x12, as 32 little-endian bytes:
+// p = 2^255 - 19 is 0x7fff...ffed.
+std::vector<unsigned char> p_plus(int delta) {
+  std::vector<unsigned char> y(32, 0xFF);
+  y[31] = 0x7F;
+  y[0] = static_cast<unsigned char>(0xED + delta);
+  return y;
+}
+
+struct PointCase {
+  const char* name;
+  std::vector<unsigned char> y;
+  bool point;
+};
+
+class CurvePoint : public ::testing::TestWithParam<PointCase> {};
+
+TEST_P(CurvePoint, DecidesByTheSquareRootOfX) {
+  for (bool sign_bit : {false, true}) {
+    PublicKey pub = encode(GetParam().y, sign_bit);
+    EXPECT_EQ(is_curve_point(pub.data()), GetParam().point) << "sign " << sign_bit;
+    if (!GetParam().point) {
+      // No signature can verify under a key that does not decode.
+      auto rfc = load_vectors("ed25519_rfc8032.json");
+      auto sig = fixed<kSignatureSize>(rfc[0].signature);
+      EXPECT_FALSE(verify(pub.data(), sig.data(), nullptr, 0));
+    }
+  }
+}
+
+// Squares and non-squares computed independently of the code under test.
+INSTANTIATE_TEST_SUITE_P(
+    Table, CurvePoint,
+    ::testing::Values(PointCase{"y0", {0}, true}, PointCase{"y1", {1}, true},
+                      PointCase{"y2", {2}, false}, PointCase{"y3", {3}, true},
+                      PointCase{"y7", {7}, false}, PointCase{"y8", {8}, false},
+                      PointCase{"y9", {9}, true}, PointCase{"y11", {11}, false},
+                      PointCase{"p_minus_1", p_plus(-1), true},
+                      PointCase{"p", p_plus(0), true},         // y >= p reduces to 0
+                      PointCase{"p_plus_1", p_plus(1), true},
+                      PointCase{"p_plus_2", p_plus(2), false},  // reduces to 2
+                      PointCase{"p_plus_3", p_plus(3), true},
+                      // 2^255 - 1 = p + 18
+                      PointCase{"all_ones", std::vector<unsigned char>(32, 0xFF), true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CurvePointVectors, EveryVectorKeyIsAPointAndNonPointsAreRefused) {
+  auto vectors = load_vectors("ed25519_edge_cases.json");
+  ASSERT_EQ(vectors.size(), 926u);
+  int points = 0;
+  for (const auto& v : vectors) {
+    auto pub = fixed<kPublicKeySize>(v.public_key);
+    bool point = is_curve_point(pub.data());
+    if (!point) {
+      EXPECT_FALSE(v.accept) << v.source;
+    }
+    points += point;
+  }
+  // Includes keys whose y is p or more, which decode after reduction.
+  EXPECT_EQ(points, 926);
+}
+
+TEST(CurvePointVectors, KeysMadeFromSeedsArePoints) {
+  for (unsigned char s = 0; s < 32; ++s) {
+    Seed seed{};
+    seed[0] = s;
+    seed[31] = static_cast<unsigned char>(s * 7);
+    PublicKey pub = public_key(private_key(seed));
+    EXPECT_TRUE(is_curve_point(pub.data())) << int(s);
+  }
+}
+
+}  // namespace
+}  // namespace tallyvox::ed25519

@@ -1,0 +1,261 @@
+#include "core/keys.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/hex.h"
+#include "tests/core/temp_dir.h"
+
+namespace tallyvox {
+namespace {
+
+using testing::TempDir;
+using testing::Umask;
+
+// RFC 8032 section 7.1, TEST 2.
+constexpr const char* kSeedHex = "4ccd089b28ff96da9db6c346ec114e0f5b8a319f35aba624da8cf6ed4fb8a6fb";
+constexpr const char* kPublicHex =
+    "3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c";
+constexpr const char* kSignatureHex =
+    "92a009a9f0d4cab8720e820b5f642540a2b27b5416503f8fb3762223ebdb69da"
+    "085ac1e43e15996e458f3613d0f11d8c387b2eaeb4302aeeb00d291612bb0c00";
+
+std::string seed_bytes() {
+  auto bytes = hex_decode(kSeedHex).value();
+  return std::string(bytes.begin(), bytes.end());
+}
+
+std::array<unsigned char, 32> seed_array() {
+  std::array<unsigned char, 32> seed;
+  EXPECT_EQ(hex_decode(kSeedHex, seed.data(), seed.size()).value(), 32u);
+  return seed;
+}
+
+void expect_rfc_key(const SigningKeypair& keypair) {
+  EXPECT_EQ(keypair.pubkey_hex(), kPublicHex);
+  const unsigned char msg[] = {0x72};
+  auto sig = keypair.sign(msg, 1);
+  EXPECT_EQ(hex_encode(sig.data(), sig.size()), kSignatureHex);
+}
+
+TEST(SigningKeypair, Rfc8032VectorFromSeed) {
+  SigningKeypair keypair = SigningKeypair::from_seed(seed_array());
+  expect_rfc_key(keypair);
+  EXPECT_EQ(hex_encode(keypair.public_key().data(), 32), kPublicHex);
+  EXPECT_EQ(keypair.seed(), seed_array());
+}
+
+TEST(SigningKeypair, CopyIsIndependentAndMoveLeavesNoSeed) {
+  SigningKeypair original = SigningKeypair::from_seed(seed_array());
+  SigningKeypair copy = original.copy();
+  SigningKeypair moved = std::move(original);
+  expect_rfc_key(copy);
+  expect_rfc_key(moved);
+  EXPECT_EQ(original.seed(), (std::array<unsigned char, 32>{}));  // NOLINT(bugprone-use-after-move)
+}
+
+TEST(SigningKeypair, GenerateGivesFreshKeys) {
+  SigningKeypair a = SigningKeypair::generate();
+  SigningKeypair b = SigningKeypair::generate();
+  EXPECT_NE(a.pubkey_hex(), b.pubkey_hex());
+  EXPECT_NE(a.seed(), b.seed());
+  EXPECT_EQ(a.pubkey_hex(), SigningKeypair::from_seed(a.seed()).pubkey_hex());
+}
+
+TEST(SigningKeypair, ConcurrentSignaturesAgree) {
+  SigningKeypair keypair = SigningKeypair::from_seed(seed_array());
+  std::vector<std::thread> threads;
+  std::vector<int> wrong(6, 0);
+  for (int t = 0; t < 6; ++t) {
+    threads.emplace_back([&, t] {
+      const unsigned char msg[] = {0x72};
+      for (int i = 0; i < 100; ++i) {
+        auto sig = keypair.sign(msg, 1);
+        wrong[t] += hex_encode(sig.data(), sig.size()) != kSignatureHex;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int w : wrong) EXPECT_EQ(w, 0);
+}
+
+TEST(RandomDevice, FallbackReadsTheDevice) {
+  unsigned char a[32] = {}, b[32] = {};
+  detail::read_random_device("/dev/random", "/dev/urandom", a, sizeof a);
+  detail::read_random_device("/dev/random", "/dev/urandom", b, sizeof b);
+  EXPECT_NE(std::string(a, a + 32), std::string(b, b + 32));
+  EXPECT_NE(std::string(a, a + 32), std::string(32, '\0'));
+}
+
+class RandomFault : public TempDir {};
+
+TEST_F(RandomFault, FailuresAreInternalFaultsWithTheOsText) {
+  unsigned char out[32];
+  auto fault_text = [&](const std::string& poll, const std::string& read) {
+    try {
+      detail::read_random_device(poll.c_str(), read.c_str(), out, sizeof out);
+    } catch (const InternalFault& e) {
+      return std::string(e.what());
+    }
+    return std::string("no fault");
+  };
+  const std::string missing = "Error: No such file or directory (os error 2)";
+  EXPECT_EQ(fault_text(path("none"), "/dev/urandom"), missing);
+  EXPECT_EQ(fault_text("/dev/random", path("none")), missing);
+  write_file(path("short"), "12345");
+  EXPECT_EQ(fault_text("/dev/random", path("short")), "Error: failed to fill whole buffer");
+}
+
+class KeyFile : public TempDir {};
+
+TEST_F(KeyFile, SaveThenLoadRoundTrips) {
+  SigningKeypair keypair = SigningKeypair::generate();
+  ASSERT_TRUE(keypair.save(path("key")).has_value());
+  std::string raw = read_file(path("key"));
+  EXPECT_EQ(raw.size(), 32u);
+  EXPECT_EQ(raw, std::string(keypair.seed().begin(), keypair.seed().end()));
+  EXPECT_EQ(mode_of(path("key")), 0600u);
+  auto loaded = SigningKeypair::load(path("key"));
+  ASSERT_TRUE(loaded.has_value());
+  EXPECT_EQ(loaded->pubkey_hex(), keypair.pubkey_hex());
+}
+
+TEST_F(KeyFile, Rfc8032SeedFileGivesTheVectorKey) {
+  write_file(path("rfc"), seed_bytes());
+  auto loaded = SigningKeypair::load(path("rfc"));
+  ASSERT_TRUE(loaded.has_value());
+  expect_rfc_key(*loaded);
+}
+
+TEST_F(KeyFile, SaveNarrowsAWiderExistingFile) {
+  Umask mask(0);
+  write_file(path("key"), "old contents that are longer than thirty-two bytes");
+  ASSERT_EQ(::chmod(path("key").c_str(), 0644), 0);
+  SigningKeypair keypair = SigningKeypair::from_seed(seed_array());
+  ASSERT_TRUE(keypair.save(path("key")).has_value());
+  EXPECT_EQ(mode_of(path("key")), 0600u);
+  EXPECT_EQ(read_file(path("key")), seed_bytes());
+}
+
+TEST_F(KeyFile, NewFileIs0600WhateverTheUmask) {
+  Umask mask(0);
+  ASSERT_TRUE(SigningKeypair::generate().save(path("key")).has_value());
+  EXPECT_EQ(mode_of(path("key")), 0600u);
+}
+
+TEST_F(KeyFile, SaveCreatesParentsWithTheUmask) {
+  Umask mask(027);
+  ASSERT_TRUE(SigningKeypair::generate().save(path("x/y/z/key")).has_value());
+  EXPECT_EQ(read_file(path("x/y/z/key")).size(), 32u);
+  EXPECT_EQ(mode_of(path("x")), 0750u);
+  EXPECT_EQ(mode_of(path("x/y/z")), 0750u);
+}
+
+TEST_F(KeyFile, BareFileNameGoesToTheWorkingDirectory) {
+  auto old = std::filesystem::current_path();
+  std::filesystem::current_path(dir_);
+  auto saved = SigningKeypair::from_seed(seed_array()).save("bare.key");
+  auto loaded = SigningKeypair::load("bare.key");
+  std::filesystem::current_path(old);
+  ASSERT_TRUE(saved.has_value());
+  EXPECT_EQ(read_file(path("bare.key")), seed_bytes());
+  ASSERT_TRUE(loaded.has_value());
+  EXPECT_EQ(loaded->pubkey_hex(), kPublicHex);
+}
+
+TEST_F(KeyFile, LinksAreFollowed) {
+  ASSERT_TRUE(SigningKeypair::from_seed(seed_array()).save(path("real")).has_value());
+  ASSERT_EQ(::symlink(path("real").c_str(), path("link").c_str()), 0);
+  EXPECT_EQ(SigningKeypair::load(path("link")).value().pubkey_hex(), kPublicHex);
+  EXPECT_EQ(SigningKeypair::load_or_create(path("link")).value().pubkey_hex(), kPublicHex);
+}
+
+class WrongLength : public KeyFile, public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(WrongLength, IsRefusedWithTheLengthFound) {
+  std::size_t n = GetParam();
+  write_file(path("key"), std::string(n, 'a'));
+  for (bool create : {false, true}) {
+    auto result = create ? SigningKeypair::load_or_create(path("key"))
+                         : SigningKeypair::load(path("key"));
+    ASSERT_FALSE(result.has_value());
+    auto* length = std::get_if<KeyError::InvalidKeyLength>(&result.error().kind);
+    ASSERT_NE(length, nullptr);
+    EXPECT_EQ(length->expected, 32u);
+    EXPECT_EQ(length->actual, n);
+    EXPECT_EQ(display(result.error()),
+              "invalid key length: expected 32, got " + std::to_string(n));
+  }
+  // load_or_create never replaces an existing file.
+  EXPECT_EQ(read_file(path("key")), std::string(n, 'a'));
+}
+
+// 64 and 65: the key written as hex text, without and with a newline.
+INSTANTIATE_TEST_SUITE_P(Lengths, WrongLength, ::testing::Values(0, 5, 31, 33, 64, 65, 100000));
+
+TEST_F(KeyFile, IoFailuresCarryTheOsText) {
+  ASSERT_EQ(::mkdir(path("dir").c_str(), 0700), 0);
+  write_file(path("file"), "x");
+  auto load_error = [](const std::string& p) {
+    auto r = SigningKeypair::load(p);
+    return r ? std::string("loaded") : display(r.error());
+  };
+  EXPECT_EQ(load_error(path("missing")), "io: No such file or directory (os error 2)");
+  EXPECT_EQ(load_error(path("dir")), "io: Is a directory (os error 21)");
+  EXPECT_EQ(load_error(path("k") + std::string("\0", 1)),
+            "io: file name contained an unexpected NUL byte");
+
+  SigningKeypair keypair = SigningKeypair::generate();
+  // The parent exists but is not a directory.
+  auto under_file = keypair.save(path("file/key"));
+  ASSERT_FALSE(under_file.has_value());
+  EXPECT_EQ(display(under_file.error()), "io: File exists (os error 17)");
+  auto onto_dir = keypair.save(path("dir"));
+  ASSERT_FALSE(onto_dir.has_value());
+  EXPECT_EQ(display(onto_dir.error()), "io: Is a directory (os error 21)");
+  auto nul = keypair.save(path("k") + std::string("\0", 1));
+  ASSERT_FALSE(nul.has_value());
+  EXPECT_EQ(display(nul.error()), "io: file name contained an unexpected NUL byte");
+}
+
+TEST_F(KeyFile, LoadOrCreateCreatesOnceThenLoads) {
+  std::string key = path("deep/er/key");
+  auto first = SigningKeypair::load_or_create(key);
+  ASSERT_TRUE(first.has_value());
+  EXPECT_EQ(mode_of(key), 0600u);
+  // A rewrite would set the mode back to 0600.
+  ASSERT_EQ(::chmod(key.c_str(), 0640), 0);
+  std::string before = read_file(key);
+  auto second = SigningKeypair::load_or_create(key);
+  ASSERT_TRUE(second.has_value());
+  EXPECT_EQ(second->pubkey_hex(), first->pubkey_hex());
+  EXPECT_EQ(mode_of(key), 0640u);
+  EXPECT_EQ(read_file(key), before);
+}
+
+TEST_F(KeyFile, LoadOrCreateOnADirectoryCreatesNothing) {
+  ASSERT_EQ(::mkdir(path("dir").c_str(), 0700), 0);
+  auto result = SigningKeypair::load_or_create(path("dir"));
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(display(result.error()), "io: Is a directory (os error 21)");
+  EXPECT_TRUE(std::filesystem::is_empty(path("dir")));
+}
+
+TEST_F(KeyFile, LoadOrCreateFailsBeforeGeneratingWhenParentsCannotBeMade) {
+  write_file(path("file"), "x");
+  auto result = SigningKeypair::load_or_create(path("file/sub/key"));
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(display(result.error()), "io: Not a directory (os error 20)");
+  auto nul = SigningKeypair::load_or_create(std::string("k\0", 2));
+  ASSERT_FALSE(nul.has_value());
+  EXPECT_EQ(display(nul.error()), "io: file name contained an unexpected NUL byte");
+}
+
+}  // namespace
+}  // namespace tallyvox

@@ -1,0 +1,239 @@
+import gc
+import os
+import pathlib
+import re
+import stat
+import sys
+
+import pytest
+from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
+
+from tallyvox import _tallyvox
+
+SigningKeypair = _tallyvox.SigningKeypair
+KeyLoadError = _tallyvox.KeyLoadError
+
+# RFC 8032 section 7.1, TEST 1.
+RFC_SEED = bytes.fromhex("9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60")
+RFC_PUBLIC = "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a"
+
+
+def public_hex(seed):
+    """The public key of a seed, derived by an independent library."""
+    key = Ed25519PrivateKey.from_private_bytes(seed).public_key()
+    return key.public_bytes(serialization.Encoding.Raw, serialization.PublicFormat.Raw).hex()
+
+
+def mode(path):
+    return stat.S_IMODE(os.stat(path).st_mode)
+
+
+def test_generate_gives_distinct_lowercase_hex_keys():
+    a, b = SigningKeypair.generate(), SigningKeypair.generate()
+    for k in (a, b):
+        assert re.fullmatch("[0-9a-f]{64}", k.pubkey_hex)
+    assert a.pubkey_hex != b.pubkey_hex
+
+
+def test_repr_and_str():
+    k = SigningKeypair.generate()
+    text = f"SigningKeypair(pubkey_hex='{k.pubkey_hex}')"
+    assert repr(k) == text
+    assert str(k) == text
+
+
+def test_saved_file_is_the_seed_of_the_public_key(tmp_path):
+    k = SigningKeypair.generate()
+    target = tmp_path / "key"
+    assert k.save(target) is None
+    seed = target.read_bytes()
+    assert len(seed) == 32
+    assert public_hex(seed) == k.pubkey_hex
+    assert mode(target) == 0o600
+    assert SigningKeypair.load(target).pubkey_hex == k.pubkey_hex
+
+
+def test_rfc8032_key_file_gives_the_vector_public_key(tmp_path):
+    target = tmp_path / "rfc.key"
+    target.write_bytes(RFC_SEED)
+    assert SigningKeypair.load(target).pubkey_hex == RFC_PUBLIC == public_hex(RFC_SEED)
+
+
+@pytest.mark.parametrize(
+    "as_arg",
+    [str, pathlib.Path, lambda p: type("Custom", (), {"__fspath__": lambda self: str(p)})()],
+    ids=["str", "pathlib", "fspath"],
+)
+@pytest.mark.parametrize("by_keyword", [False, True], ids=["positional", "keyword"])
+def test_path_forms(tmp_path, as_arg, by_keyword):
+    target = tmp_path / "key"
+    target.write_bytes(RFC_SEED)
+    arg = as_arg(target)
+    call = (lambda f: f(path=arg)) if by_keyword else (lambda f: f(arg))
+    assert call(SigningKeypair.load).pubkey_hex == RFC_PUBLIC
+    assert call(SigningKeypair.load_or_create).pubkey_hex == RFC_PUBLIC
+    other = tmp_path / "copy"
+    k = SigningKeypair.generate()
+    k.save(path=other) if by_keyword else k.save(other)
+    assert public_hex(other.read_bytes()) == k.pubkey_hex
+
+
+BYTES_PATH = "'bytes' object is not an instance of 'str'"
+
+
+@pytest.mark.parametrize("method", ["load", "load_or_create", "save"])
+@pytest.mark.parametrize(
+    "bad,message",
+    [
+        (b"key", BYTES_PATH),
+        (type("B", (), {"__fspath__": lambda self: b"key"})(), BYTES_PATH),
+        (42, None),  # refused by the path protocol itself
+        (None, None),
+    ],
+    ids=["bytes", "fspath_bytes", "int", "none"],
+)
+def test_bad_paths_touch_no_file(raises_with_note, tmp_path, method, bad, message, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    target = SigningKeypair.generate() if method == "save" else SigningKeypair
+    raises_with_note(TypeError, message, "path", getattr(target, method), bad)
+    assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize(
+    "call,message",
+    [
+        (lambda: SigningKeypair.generate(1),
+         "SigningKeypair.generate() takes 0 positional arguments but 1 was given"),
+        (lambda: SigningKeypair.load(),
+         "SigningKeypair.load() missing 1 required positional argument: 'path'"),
+        (lambda: SigningKeypair.load_or_create(),
+         "SigningKeypair.load_or_create() missing 1 required positional argument: 'path'"),
+        (lambda: SigningKeypair.generate().save(file="x"),
+         "SigningKeypair.save() got an unexpected keyword argument 'file'"),
+    ],
+)
+def test_argument_binding(call, message):
+    with pytest.raises(TypeError) as excinfo:
+        call()
+    assert str(excinfo.value) == message
+
+
+def test_missing_file_is_an_io_error(tmp_path):
+    with pytest.raises(KeyLoadError) as excinfo:
+        SigningKeypair.load(tmp_path / "absent")
+    assert str(excinfo.value).startswith("io: ")
+    assert str(excinfo.value) == "io: No such file or directory (os error 2)"
+    assert isinstance(excinfo.value, _tallyvox.TallyvoxError)
+
+
+@pytest.mark.parametrize("size", [0, 5, 31, 33, 64, 65])
+@pytest.mark.parametrize("method", ["load", "load_or_create"])
+def test_wrong_length_file(tmp_path, size, method):
+    target = tmp_path / "key"
+    content = os.urandom(size)
+    target.write_bytes(content)
+    with pytest.raises(KeyLoadError) as excinfo:
+        getattr(SigningKeypair, method)(target)
+    assert str(excinfo.value) == f"invalid key length: expected 32, got {size}"
+    assert target.read_bytes() == content
+
+
+def test_hex_text_key_file_is_not_accepted(tmp_path):
+    target = tmp_path / "key"
+    target.write_text(RFC_SEED.hex() + "\n")
+    with pytest.raises(KeyLoadError, match=r"^invalid key length: expected 32, got 65$"):
+        SigningKeypair.load(target)
+
+
+def test_save_narrows_a_wider_existing_file(tmp_path):
+    target = tmp_path / "key"
+    target.write_bytes(b"x" * 100)
+    os.chmod(target, 0o644)
+    k = SigningKeypair.generate()
+    k.save(target)
+    assert mode(target) == 0o600
+    assert public_hex(target.read_bytes()) == k.pubkey_hex
+
+
+def test_save_creates_parent_directories(tmp_path):
+    target = tmp_path / "a" / "b" / "key"
+    SigningKeypair.generate().save(str(target))
+    assert target.stat().st_size == 32
+
+
+def test_save_failure_is_key_load_error(tmp_path):
+    (tmp_path / "dir").mkdir()
+    with pytest.raises(KeyLoadError, match=r"^io: Is a directory \(os error 21\)$"):
+        SigningKeypair.generate().save(tmp_path / "dir")
+
+
+def test_load_or_create_creates_once(tmp_path):
+    target = tmp_path / "new" / "key"
+    first = SigningKeypair.load_or_create(target)
+    assert mode(target) == 0o600
+    seed = target.read_bytes()
+    assert public_hex(seed) == first.pubkey_hex
+    second = SigningKeypair.load_or_create(target)
+    assert second.pubkey_hex == first.pubkey_hex
+    assert target.read_bytes() == seed
+    # Equality is identity: no value comparison of keys.
+    assert first != second
+
+
+def test_load_or_create_on_a_directory_creates_nothing(tmp_path):
+    with pytest.raises(KeyLoadError, match=r"^io: "):
+        SigningKeypair.load_or_create(tmp_path)
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_nul_in_path(tmp_path):
+    with pytest.raises(KeyLoadError) as excinfo:
+        SigningKeypair.load(str(tmp_path / "k\0ey"))
+    assert str(excinfo.value) == "io: file name contained an unexpected NUL byte"
+
+
+def test_class_shape():
+    with pytest.raises(TypeError):
+        SigningKeypair()
+    with pytest.raises(TypeError):
+        type("Sub", (SigningKeypair,), {})
+    k = SigningKeypair.generate()
+    with pytest.raises(AttributeError):
+        k.pubkey_hex = "0" * 64
+    with pytest.raises(AttributeError):
+        k.extra = 1
+    assert SigningKeypair.__module__ == "builtins"
+    assert SigningKeypair.__qualname__ == "SigningKeypair"
+    assert _tallyvox.__all__.index("SigningKeypair") == 6
+    assert _tallyvox.__all__[7] == "events"
+
+
+@pytest.mark.parametrize(
+    "name,signature,doc",
+    [
+        ("generate", "()", "Generate a fresh Ed25519 keypair from the OS RNG."),
+        ("load", "(path)", "Load a keypair from a 32-byte secret-key file."),
+        ("load_or_create", "(path)",
+         "Load the keypair at `path`, or generate and persist one if absent."),
+        ("save", "($self, path)", "Persist the 32-byte secret key to `path` (0600 on unix)."),
+    ],
+)
+def test_docstrings(name, signature, doc):
+    member = getattr(SigningKeypair, name)
+    assert member.__text_signature__ == signature
+    assert member.__doc__ == doc
+
+
+def test_pubkey_hex_doc():
+    doc = SigningKeypair.__dict__["pubkey_hex"].__doc__
+    assert doc == "The 64-hex-character Ed25519 public key."
+
+
+def test_instances_hold_and_release_their_class():
+    before = sys.getrefcount(SigningKeypair)
+    keys = [SigningKeypair.generate() for _ in range(50)]
+    assert sys.getrefcount(SigningKeypair) == before + 50
+    del keys
+    gc.collect()
+    assert sys.getrefcount(SigningKeypair) == before
