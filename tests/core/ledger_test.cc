@@ -1,0 +1,195 @@
+#include "core/ledger.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/chain.h"
+#include "core/keys.h"
+#include "core/session.h"
+#include "temp_dir.h"
+
+namespace tallyvox {
+namespace {
+
+SigningKeypair key(unsigned char fill) {
+  std::array<unsigned char, 32> seed;
+  seed.fill(fill);
+  return SigningKeypair::from_seed(seed);
+}
+
+std::string line_of(const SignedEvent& r) {
+  Buffer out;
+  write_line(out, r);
+  return out.str();
+}
+
+class Ledger : public testing::TempDir {
+ protected:
+  // A valid chain of n records, as the lines a session would write.
+  std::vector<SignedEvent> chain(int n, unsigned char signer = 1) {
+    SigningKeypair kp = key(signer);
+    std::vector<SignedEvent> out;
+    std::string parent(kGenesisParentHash);
+    for (int i = 0; i < n; ++i) {
+      out.push_back(seal_event(i, SessionEnded{"r" + std::to_string(i), "s"}, parent, kp));
+      parent = out.back().self_hash;
+    }
+    return out;
+  }
+  std::string text_of(const std::vector<SignedEvent>& records, const char* eol = "\n") {
+    std::string text;
+    for (const auto& r : records) text += line_of(r) + eol;
+    return text;
+  }
+  std::string read_error(const std::string& p) {
+    auto read = read_ledger(p);
+    return read ? std::string("ok ") + std::to_string(read->size()) : display(read.error());
+  }
+};
+
+TEST_F(Ledger, OpenCreatesDirectoriesAndAnEmptyFile) {
+  std::string p = path("a/b/ledger.ndjson");
+  auto writer = LedgerWriter::open(p);
+  ASSERT_TRUE(writer) << display(writer.error());
+  EXPECT_TRUE(is_directory(path("a/b")));
+  EXPECT_EQ(read_file(p), "");
+  EXPECT_EQ(mode_of(p) & 0600, 0600);
+}
+
+TEST_F(Ledger, AppendsExactLinesAfterExistingBytes) {
+  std::string p = path("l.ndjson");
+  write_file(p, "prefix");
+  auto records = chain(2);
+  {
+    auto writer = LedgerWriter::open(p);
+    ASSERT_TRUE(writer);
+    EXPECT_EQ(read_file(p), "prefix");
+    for (const auto& r : records) ASSERT_TRUE((*writer)->append(r));
+  }
+  EXPECT_EQ(read_file(p), "prefix" + text_of(records));
+}
+
+TEST_F(Ledger, ReadsBackWhatWasAppended) {
+  std::string p = path("l.ndjson");
+  auto records = chain(3);
+  auto writer = LedgerWriter::open(p);
+  for (const auto& r : records) ASSERT_TRUE((*writer)->append(r));
+  auto read = read_ledger(p);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(*read, records);
+}
+
+TEST_F(Ledger, FramingTolerance) {
+  auto records = chain(2);
+  std::string lf = text_of(records);
+  const std::pair<std::string, std::string> files[] = {
+      {"", "ok 0"},
+      {"\n\n  \t\n\xc2\xa0\n\xe3\x80\x80\r\n", "ok 0"},
+      {text_of(records, "\r\n"), "ok 2"},
+      {lf.substr(0, lf.size() - 1), "ok 2"},  // no final LF
+      {"\n" + lf + "\n \n", "ok 2"},
+      {"\xef\xbb\xbf" + lf, "json: expected value at line 1 column 1"},
+      {"\xc2\xa0" + lf, "json: expected value at line 1 column 1"},
+      {lf + "\xff\n", "io: stream did not contain valid UTF-8"},
+      {"\xed\xa0\x80\n" + lf, "io: stream did not contain valid UTF-8"},
+      {lf + lf.substr(0, 40), "json: EOF while parsing an object at line 1 column 40"},
+      {line_of(records[0]) + line_of(records[1]) + "\n", "json: trailing characters at line 1 column " +
+                                                             std::to_string(line_of(records[0]).size() + 1)},
+  };
+  int i = 0;
+  for (const auto& [text, expected] : files) {
+    std::string p = path("f" + std::to_string(i++));
+    write_file(p, text);
+    EXPECT_EQ(read_error(p), expected) << i;
+  }
+}
+
+TEST_F(Ledger, UnreadablePaths) {
+  EXPECT_EQ(read_error(path("missing/ledger")), "ok 0");
+  EXPECT_EQ(read_error(std::string("with\0nul", 8)), "ok 0");
+  EXPECT_EQ(read_error(dir_), "io: Is a directory (os error 21)");
+  auto writer = LedgerWriter::open(dir_);
+  ASSERT_FALSE(writer);
+  EXPECT_EQ(display(writer.error()), "io: Is a directory (os error 21)");
+  auto nul = LedgerWriter::open(path(std::string("a\0b", 3)));
+  ASSERT_FALSE(nul);
+  EXPECT_EQ(display(nul.error()), "io: file name contained an unexpected NUL byte");
+}
+
+TEST_F(Ledger, SessionStartsAndResumes) {
+  std::string p = path("s/ledger.ndjson");
+  SigningKeypair kp = key(2);
+  std::vector<SignedEvent> written;
+  {
+    auto session = Session::open(kp, p, "one");
+    ASSERT_TRUE(session);
+    for (int i = 0; i < 3; ++i) {
+      auto r = (*session)->record(SessionStarted{"a", "m", "s"});
+      ASSERT_TRUE(r);
+      written.push_back(*r);
+    }
+  }
+  EXPECT_EQ(written[0].seq, 0u);
+  EXPECT_EQ(written[0].parent_hash, kGenesisParentHash);
+  EXPECT_EQ(written[2].parent_hash, written[1].self_hash);
+  EXPECT_EQ(read_file(p), text_of(written));
+
+  // Resume after blank lines, with another key.
+  write_file(p, read_file(p) + "\n  \n");
+  auto again = Session::open(key(3), p, "");
+  ASSERT_TRUE(again);
+  auto next = (*again)->record(SessionEnded{"done", "x"});
+  ASSERT_TRUE(next);
+  EXPECT_EQ(next->seq, 3u);
+  EXPECT_EQ(next->parent_hash, written[2].self_hash);
+  auto report = verify_ledger_file(p);
+  ASSERT_TRUE(report);
+  EXPECT_TRUE(report->ok());
+  EXPECT_EQ(report->event_count, 4u);
+  EXPECT_EQ(report->root_hash, next->self_hash);
+}
+
+TEST_F(Ledger, SessionResumesFromTheLastSeqWhateverCameBefore) {
+  std::string p = path("l");
+  SignedEvent last = seal_event(41, SessionEnded{"r", "s"}, "anything", key(4));
+  write_file(p, text_of(chain(2)) + line_of(last) + "\n");
+  auto session = Session::open(key(5), p, "x");
+  ASSERT_TRUE(session);
+  auto r = (*session)->record(SessionEnded{"r", "s"});
+  EXPECT_EQ(r->seq, 42u);
+  EXPECT_EQ(r->parent_hash, last.self_hash);
+}
+
+TEST_F(Ledger, SessionRefusesALedgerWithATornLine) {
+  std::string p = path("l");
+  std::string text = text_of(chain(2));
+  write_file(p, text.substr(0, text.size() - 10));
+  auto session = Session::open(key(1), p, "x");
+  ASSERT_FALSE(session);
+  EXPECT_EQ(display(session.error()).rfind("json: EOF while parsing a string at line 1 column ", 0), 0u);
+  EXPECT_EQ(read_file(p), text.substr(0, text.size() - 10));
+}
+
+TEST_F(Ledger, ConcurrentRecordsFormOneChainInFileOrder) {
+  std::string p = path("l");
+  auto session = Session::open(key(6), p, "threads");
+  ASSERT_TRUE(session);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 25; ++i) ASSERT_TRUE((*session)->record(SessionEnded{"r", "s"}));
+    });
+  }
+  for (auto& t : threads) t.join();
+  auto read = read_ledger(p);
+  ASSERT_TRUE(read);
+  ASSERT_EQ(read->size(), 100u);
+  for (std::size_t i = 0; i < read->size(); ++i) EXPECT_EQ((*read)[i].seq, i);
+  EXPECT_TRUE(verify_events(*read).ok());
+}
+
+}  // namespace
+}  // namespace tallyvox
