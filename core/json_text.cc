@@ -12,7 +12,6 @@ namespace {
 
 // Arrays and objects nested this deep (the outermost being level 1) are
 // refused; the walk recurses once per level, so this also bounds the stack.
-constexpr std::uint32_t kMaxNesting = 128;
 
 constexpr const char* kEofValue = "EOF while parsing a value";
 constexpr const char* kEofList = "EOF while parsing a list";

@@ -28,6 +28,10 @@
 
 namespace tallyvox::json {
 
+// Arrays and objects nested this deep (the outermost counting as 1) are
+// refused.
+inline constexpr std::uint32_t kMaxNesting = 128;
+
 class TextSource {
  public:
   // A value consumed by hold(): where it starts and how many containers

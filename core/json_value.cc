@@ -1,5 +1,6 @@
 #include "core/json_value.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace tallyvox::json {
@@ -74,6 +75,25 @@ Value Value::real(double d) {
   Value v;
   if (std::isfinite(d)) v.v_ = d;
   return v;
+}
+
+std::size_t nesting_depth(const Value& value, std::size_t limit) {
+  if (limit == 0) return 0;
+  std::size_t deepest = 0;
+  if (value.kind() == Value::Kind::Array) {
+    for (const Value& item : value.as_array()) {
+      deepest = std::max(deepest, nesting_depth(item, limit - 1));
+      if (deepest + 1 >= limit) break;
+    }
+  } else if (value.kind() == Value::Kind::Object) {
+    for (const auto& member : value.as_object()) {
+      deepest = std::max(deepest, nesting_depth(member.second, limit - 1));
+      if (deepest + 1 >= limit) break;
+    }
+  } else {
+    return 0;
+  }
+  return deepest + 1;
 }
 
 }  // namespace tallyvox::json

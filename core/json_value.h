@@ -95,4 +95,8 @@ class Value {
       v_;
 };
 
+// The number of nested arrays and objects in `value` (0 for a scalar),
+// counted no further than `limit`.
+std::size_t nesting_depth(const Value& value, std::size_t limit);
+
 }  // namespace tallyvox::json

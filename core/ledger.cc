@@ -75,6 +75,9 @@ std::expected<std::unique_ptr<LedgerWriter>, LedgerError> LedgerWriter::open(
 }
 
 std::expected<void, LedgerError> LedgerWriter::append(const SignedEvent& record) {
+  if (auto nesting = check_line_nesting(record); !nesting) {
+    return std::unexpected(LedgerError{std::move(nesting.error())});
+  }
   Buffer line(128);
   write_line(line, record);
   // The line and its LF go out in one write: an append-mode write lands

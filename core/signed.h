@@ -72,6 +72,11 @@ std::expected<void, SealError> verify_signed_event(const SignedEvent& record,
 // The record as one line of compact JSON, without the LF.
 void write_line(Buffer& out, const SignedEvent& record);
 
+// A line nests the record, its event and the payload around args_redacted;
+// a line nested past the reader's limit could never be read back, so the
+// ledger refuses to write it ("recursion limit exceeded").
+std::expected<void, JsonError> check_line_nesting(const SignedEvent& record);
+
 // Reads one line (as the ledger cut it, not trimmed): exactly one record,
 // with only space, tab, CR and LF around it. Errors carry their position.
 std::expected<SignedEvent, JsonError> read_line(std::string_view line);

@@ -4,6 +4,16 @@
 
 namespace tallyvox {
 
+std::expected<void, JsonError> check_line_nesting(const SignedEvent& record) {
+  const auto* called = std::get_if<ToolCalled>(&record.event);
+  if (called == nullptr) return {};
+  constexpr std::size_t kAround = 3;  // line, event, payload
+  if (kAround + json::nesting_depth(called->args_redacted, json::kMaxNesting) < json::kMaxNesting) {
+    return {};
+  }
+  return std::unexpected(JsonError{"recursion limit exceeded", std::nullopt});
+}
+
 std::expected<SignedEvent, JsonError> read_line(std::string_view line) {
   json::TextSource src(line);
   auto record = read_signed_event(src);

@@ -193,3 +193,38 @@ TEST_F(Ledger, ConcurrentRecordsFormOneChainInFileOrder) {
 
 }  // namespace
 }  // namespace tallyvox
+
+namespace tallyvox {
+namespace {
+
+json::Value nested(int levels) {
+  json::Value v = json::Value::uint(1);
+  for (int i = 0; i < levels; ++i) v = json::Value(json::Array{std::move(v)});
+  return v;
+}
+
+// The deepest line the reader accepts holds args_redacted nested 124 levels
+// (the line, the event and the payload make the other three); one level more
+// is refused before anything is written, with the seq consumed.
+TEST_F(Ledger, ALineTooDeepToReadBackIsNeverWritten) {
+  std::string p = path("deep");
+  auto session = Session::open(key(8), p, "deep");
+  ASSERT_TRUE(session);
+  auto fits = (*session)->record(ToolCalled{"t", "h", nested(124)});
+  ASSERT_TRUE(fits) << display(fits.error());
+  std::string before = read_file(p);
+  auto refused = (*session)->record(ToolCalled{"t", "h", nested(125)});
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(display(refused.error()), "json: recursion limit exceeded");
+  EXPECT_EQ(read_file(p), before);
+  auto next = (*session)->record(SessionEnded{"r", "s"});
+  ASSERT_TRUE(next);
+  EXPECT_EQ(next->seq, 2u);
+  EXPECT_EQ(next->parent_hash, fits->self_hash);
+  auto read = read_ledger(p);
+  ASSERT_TRUE(read) << display(read.error());
+  EXPECT_EQ(read->size(), 2u);
+}
+
+}  // namespace
+}  // namespace tallyvox
