@@ -92,22 +92,43 @@ std::expected<void, LedgerError> LedgerWriter::append(const SignedEvent& record)
   return {};
 }
 
-namespace {
-
 // One line as the file holds it (LF already removed): UTF-8 checked with its
 // LF, then CR stripped, blank lines skipped, anything else parsed.
-std::expected<void, LedgerError> take_line(std::string_view line, bool had_lf,
-                                           const std::function<void(SignedEvent&&)>& on_record) {
+std::expected<void, LedgerError> LedgerReader::take_line(std::string_view line, bool had_lf) {
   if (!valid_utf8(line)) return io_error(IoError::message(kInvalidUtf8));
   if (had_lf && !line.empty() && line.back() == '\r') line.remove_suffix(1);
   if (all_white_space(line)) return {};
   auto record = read_line(line);
   if (!record) return std::unexpected(LedgerError{std::move(record.error())});
-  on_record(std::move(*record));
+  on_record_(std::move(*record));
   return {};
 }
 
-}  // namespace
+std::expected<void, LedgerError> LedgerReader::feed(std::string_view bytes) {
+  for (;;) {
+    std::size_t lf = bytes.find('\n');
+    if (lf == std::string_view::npos) break;
+    std::expected<void, LedgerError> taken;
+    if (pending_.empty()) {
+      taken = take_line(bytes.substr(0, lf), true);
+    } else {
+      pending_.append(bytes.data(), lf);
+      taken = take_line(pending_, true);
+      pending_.clear();
+    }
+    if (!taken) return taken;
+    bytes.remove_prefix(lf + 1);
+  }
+  pending_.append(bytes);  // the start of a line still to come
+  return {};
+}
+
+std::expected<void, LedgerError> LedgerReader::finish() {
+  if (pending_.empty()) return {};
+  auto taken = take_line(pending_, false);
+  pending_.clear();
+  return taken;
+}
 
 std::expected<void, LedgerError> read_ledger(
     const std::string& path, const std::function<void(SignedEvent&&)>& on_record) {
@@ -115,8 +136,8 @@ std::expected<void, LedgerError> read_ledger(
   auto file = open_file(path, O_RDONLY);
   if (!file) return io_error(file.error());
 
+  LedgerReader reader(on_record);
   constexpr std::size_t kChunk = 1 << 16;
-  std::string pending;  // bytes of lines not yet complete
   std::string chunk(kChunk, '\0');
   for (;;) {
     ssize_t n;
@@ -124,17 +145,11 @@ std::expected<void, LedgerError> read_ledger(
       n = ::read(file->fd(), chunk.data(), kChunk);
     } while (n < 0 && errno == EINTR);
     if (n < 0) return io_error(IoError::os(errno));
-    if (n == 0) break;
-    pending.append(chunk.data(), static_cast<std::size_t>(n));
-    std::size_t start = 0;
-    for (std::size_t lf; (lf = pending.find('\n', start)) != std::string::npos; start = lf + 1) {
-      auto taken = take_line(std::string_view(pending).substr(start, lf - start), true, on_record);
-      if (!taken) return taken;
+    if (n == 0) return reader.finish();
+    if (auto fed = reader.feed(std::string_view(chunk.data(), static_cast<std::size_t>(n))); !fed) {
+      return fed;
     }
-    pending.erase(0, start);
   }
-  if (!pending.empty()) return take_line(pending, false, on_record);
-  return {};
 }
 
 std::expected<std::vector<SignedEvent>, LedgerError> read_ledger(const std::string& path) {

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/error.h"
@@ -32,6 +33,24 @@ class LedgerWriter {
   std::string path_;
   File file_;
   PoisonMutex mutex_{"ledger writer mutex poisoned"};
+};
+
+// Cuts ledger bytes into lines, which may arrive in pieces of any size, and
+// reads each line: it must be UTF-8 (with its LF); CRLF ends are accepted;
+// blank and white-space lines are skipped; any other line must be one record.
+class LedgerReader {
+ public:
+  explicit LedgerReader(const std::function<void(SignedEvent&&)>& on_record)
+      : on_record_(on_record) {}
+  std::expected<void, LedgerError> feed(std::string_view bytes);
+  // The bytes after the last LF form a final line.
+  std::expected<void, LedgerError> finish();
+
+ private:
+  std::expected<void, LedgerError> take_line(std::string_view line, bool had_lf);
+
+  const std::function<void(SignedEvent&&)>& on_record_;
+  std::string pending_;  // the start of a line whose LF has not come yet
 };
 
 // Reads a ledger line by line, handing each record to `on_record` in file

@@ -228,3 +228,37 @@ TEST_F(Ledger, ALineTooDeepToReadBackIsNeverWritten) {
 
 }  // namespace
 }  // namespace tallyvox
+
+namespace tallyvox {
+namespace {
+
+// Whatever the size of the pieces the bytes arrive in, the same records or
+// the same error come out.
+TEST_F(Ledger, PiecesOfAnySizeReadTheSame) {
+  auto records = chain(3);
+  std::string good = text_of(records, "\r\n") + " \n";
+  std::string bad = text_of(records) + "\xc3\n";
+  for (const std::string& bytes : {good, bad}) {
+    std::vector<SignedEvent> whole;
+    std::function<void(SignedEvent&&)> keep_whole = [&](SignedEvent&& r) { whole.push_back(r); };
+    LedgerReader all(keep_whole);
+    auto all_fed = all.feed(bytes);
+    auto expected = all_fed ? all.finish() : all_fed;
+    for (std::size_t piece : {1u, 2u, 7u, 100u, 4096u}) {
+      std::vector<SignedEvent> got;
+      std::function<void(SignedEvent&&)> keep = [&](SignedEvent&& r) { got.push_back(r); };
+      LedgerReader reader(keep);
+      std::expected<void, LedgerError> result;
+      for (std::size_t at = 0; at < bytes.size() && result; at += piece) {
+        result = reader.feed(std::string_view(bytes).substr(at, piece));
+      }
+      if (result) result = reader.finish();
+      EXPECT_EQ(got, whole) << piece;
+      ASSERT_EQ(result.has_value(), expected.has_value()) << piece;
+      if (!result) EXPECT_EQ(display(result.error()), display(expected.error())) << piece;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tallyvox
