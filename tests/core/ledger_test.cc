@@ -255,7 +255,9 @@ TEST_F(Ledger, PiecesOfAnySizeReadTheSame) {
       if (result) result = reader.finish();
       EXPECT_EQ(got, whole) << piece;
       ASSERT_EQ(result.has_value(), expected.has_value()) << piece;
-      if (!result) EXPECT_EQ(display(result.error()), display(expected.error())) << piece;
+      if (!result) {
+        EXPECT_EQ(display(result.error()), display(expected.error())) << piece;
+      }
     }
   }
 }
