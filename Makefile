@@ -5,7 +5,7 @@ JOBS ?= 2
 APT_PACKAGES := g++ make libssl-dev libgtest-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: test deps install core-test py-test bench clean
+.PHONY: test deps install core-test py-test bench clean test-sanitize
 
 test: deps install core-test py-test
 
@@ -30,6 +30,22 @@ bench: deps
 	$(PYTHON) -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation \
 	  -Cbuild-dir=build/wheel ".[bench]"
 	$(PYTHON) -m bench
+
+# The core tests, then the Python tests against the extension, both built
+# with AddressSanitizer and UndefinedBehaviorSanitizer (the interpreter
+# itself is not instrumented, so the ASan runtime is preloaded).
+SAN_DIR := build/sanitize
+test-sanitize: deps install
+	cmake -S . -B $(SAN_DIR) -G Ninja -DTALLYVOX_TESTS=ON -DTALLYVOX_EXTENSION=ON \
+	  -DTALLYVOX_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(SAN_DIR) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir $(SAN_DIR) --output-on-failure -j $(JOBS)
+	rm -rf $(SAN_DIR)/py && mkdir -p $(SAN_DIR)/py/tallyvox
+	cp -r python/tallyvox/. $(SAN_DIR)/py/tallyvox/
+	cp $(SAN_DIR)/module/_tallyvox*.so $(SAN_DIR)/py/tallyvox/
+	LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH=$(CURDIR)/$(SAN_DIR)/py $(PYTHON) -m pytest -q -p no:cacheprovider tests/python
 
 clean:
 	rm -rf build

@@ -19,7 +19,7 @@ struct ConvertError {
 // Values nested deeper than this fail with RecursionError even when the
 // interpreter's own limit allows more, so that no native recursion over a
 // converted value can exhaust the stack.
-inline constexpr int kMaxNesting = 4000;
+inline constexpr int kMaxNesting = 1000;
 
 std::expected<json::Value, ConvertError> to_json_value(PyObject* obj);
 

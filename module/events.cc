@@ -1,6 +1,5 @@
 #include "module/events.h"
 
-#include <new>
 #include <string>
 #include <utility>
 
@@ -14,25 +13,12 @@ namespace tallyvox::py {
 
 namespace {
 
-struct EventObject {
-  PyObject_HEAD
-  AgentEvent event;
-};
-
-void event_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<EventObject*>(self)->event.~AgentEvent();
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
-}
-
 PyObject* event_repr(PyObject* self) {
   return guard([&]() -> PyObject* {
     std::string text = "AgentEvent(type='";
     text += event_tag(event_of(self));
     text += "')";
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    return new_text(text);
   });
 }
 
@@ -42,24 +28,16 @@ PyType_Slot event_slots[] = {
          "Opaque handle around a tallyvox-core AgentEvent. Built only via the factory\n"
          "functions or from_dict; Python never constructs the tagged JSON by hand.")},
     {Py_tp_repr, reinterpret_cast<void*>(event_repr)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(event_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_holder<AgentEvent>)},
     {0, nullptr},
 };
 
 PyType_Spec event_spec = {
-    "builtins.AgentEvent", sizeof(EventObject), 0,
+    "builtins.AgentEvent", sizeof(Holder<AgentEvent>), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, event_slots,
 };
 
-PyObject* new_event_object(AgentEvent&& event) {
-  PyTypeObject* type = event_type();
-  if (type == nullptr) return nullptr;
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* obj = alloc(type, 0);
-  if (obj == nullptr) return nullptr;
-  new (&reinterpret_cast<EventObject*>(obj)->event) AgentEvent(std::move(event));
-  return obj;
-}
+PyObject* new_event_object(AgentEvent&& event) { return new_holder(event_type(), std::move(event)); }
 
 // Field conversions of the factories; each failure carries the note for
 // the parameter, except the JSON value, which fails as SigningError.
@@ -205,11 +183,6 @@ PyObject* from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   });
 }
 
-template <auto Fn>
-constexpr PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
-}
-
 constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef functions[] = {
@@ -241,7 +214,7 @@ PyTypeObject* event_type() {
   return reinterpret_cast<PyTypeObject*>(create_class_once(&event_class, &event_spec));
 }
 
-const AgentEvent& event_of(PyObject* obj) { return reinterpret_cast<EventObject*>(obj)->event; }
+const AgentEvent& event_of(PyObject* obj) { return held<AgentEvent>(obj); }
 
 int add_event_api(PyObject* events) {
   PyTypeObject* type = event_type();

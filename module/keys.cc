@@ -1,6 +1,5 @@
 #include "module/keys.h"
 
-#include <new>
 #include <string>
 #include <utility>
 
@@ -12,34 +11,9 @@ namespace tallyvox::py {
 
 namespace {
 
-// The keypair lives in the object itself, built in place after allocation.
-struct KeypairObject {
-  PyObject_HEAD
-  alignas(SigningKeypair) unsigned char storage[sizeof(SigningKeypair)];
-};
+SigningKeypair* stored(PyObject* self) { return &held<SigningKeypair>(self); }
 
-SigningKeypair* stored(PyObject* self) {
-  return std::launder(reinterpret_cast<SigningKeypair*>(
-      reinterpret_cast<KeypairObject*>(self)->storage));
-}
-
-PyObject* wrap(SigningKeypair&& keypair) {
-  PyTypeObject* type = keypair_type();
-  if (type == nullptr) return nullptr;
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* self = alloc(type, 0);  // takes a reference to the heap type
-  if (self == nullptr) return nullptr;
-  new (reinterpret_cast<KeypairObject*>(self)->storage) SigningKeypair(std::move(keypair));
-  return self;
-}
-
-void dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  stored(self)->~SigningKeypair();  // wipes the seed
-  auto tp_free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  tp_free(self);
-  Py_DECREF(type);
-}
+PyObject* wrap(SigningKeypair&& keypair) { return new_holder(keypair_type(), std::move(keypair)); }
 
 // Binds and converts the single `path` argument of `sig`.
 bool path_argument(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
@@ -99,31 +73,25 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 PyObject* pubkey_hex(PyObject* self, void*) {
   return guard([&]() -> PyObject* {
-    std::string text = stored(self)->pubkey_hex();
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    return new_text(stored(self)->pubkey_hex());
   });
 }
 
 PyObject* repr(PyObject* self) {
   return guard([&]() -> PyObject* {
-    std::string text = "SigningKeypair(pubkey_hex='" + stored(self)->pubkey_hex() + "')";
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    return new_text("SigningKeypair(pubkey_hex='" + stored(self)->pubkey_hex() + "')");
   });
 }
 
-PyCFunction fastcall(PyObject* (*f)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef methods[] = {
-    {"generate", fastcall(generate), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"generate", fastcall<generate>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "generate()\n--\n\nGenerate a fresh Ed25519 keypair from the OS RNG."},
-    {"load", fastcall(load), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"load", fastcall<load>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "load(path)\n--\n\nLoad a keypair from a 32-byte secret-key file."},
-    {"load_or_create", fastcall(load_or_create), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"load_or_create", fastcall<load_or_create>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "load_or_create(path)\n--\n\nLoad the keypair at `path`, or generate and persist one if "
      "absent."},
-    {"save", fastcall(save), METH_FASTCALL | METH_KEYWORDS,
+    {"save", fastcall<save>(), METH_FASTCALL | METH_KEYWORDS,
      "save($self, path)\n--\n\nPersist the 32-byte secret key to `path` (0600 on unix)."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -135,7 +103,7 @@ PyGetSetDef getset[] = {
 
 PyType_Slot slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_holder<SigningKeypair>)},
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
     {0, nullptr},
@@ -143,7 +111,7 @@ PyType_Slot slots[] = {
 
 PyType_Spec type_spec = {
     "builtins.SigningKeypair",
-    static_cast<int>(sizeof(KeypairObject)),
+    static_cast<int>(sizeof(Holder<SigningKeypair>)),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     slots,

@@ -3,7 +3,6 @@
 #include <exception>
 #include <expected>
 #include <memory>
-#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -21,40 +20,17 @@ namespace tallyvox::py {
 
 namespace {
 
-struct SessionObject {
-  PyObject_HEAD
-  std::unique_ptr<Session> session;
-};
+// Destroying the session closes the ledger (every line is already flushed)
+// and wipes its key copy.
+using SessionPtr = std::unique_ptr<Session>;
 
-Session& session_of(PyObject* self) { return *reinterpret_cast<SessionObject*>(self)->session; }
-
-PyObject* text(const std::string& s) {
-  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-}
-
-void session_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  // Closes the ledger (every line is already flushed) and wipes the key copy.
-  reinterpret_cast<SessionObject*>(self)->session.~unique_ptr();
-  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
-  Py_DECREF(type);
-}
+Session& session_of(PyObject* self) { return *held<SessionPtr>(self); }
 
 PyObject* raise_session(const SessionError& error) {
   if (const auto* ledger = std::get_if<LedgerError>(&error.kind)) {
     return raise_session_error(true, display(*ledger));
   }
   return raise_session_error(false, display(std::get<SealError>(error.kind)));
-}
-
-PyObject* wrap(std::unique_ptr<Session> session) {
-  PyTypeObject* type = session_type();
-  if (type == nullptr) return nullptr;
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* obj = alloc(type, 0);
-  if (obj == nullptr) return nullptr;
-  new (&reinterpret_cast<SessionObject*>(obj)->session) std::unique_ptr<Session>(std::move(session));
-  return obj;
 }
 
 PyObject* session_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -73,7 +49,7 @@ PyObject* session_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     }
     auto opened = Session::open(*keypair_of(a[0]), path, std::string(session_id));
     if (!opened) return raise_session(opened.error());
-    return wrap(std::move(*opened));
+    return new_holder(session_type(), std::move(*opened));
   });
 }
 
@@ -108,18 +84,13 @@ PyObject* session_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyObject* get_session_id(PyObject* self, void*) {
-  return guard([&]() -> PyObject* { return text(session_of(self).session_id()); });
+  return guard([&]() -> PyObject* { return new_text(session_of(self).session_id()); });
 }
 
 PyObject* session_repr(PyObject* self) {
   return guard([&]() -> PyObject* {
-    return text("Session(session_id='" + session_of(self).session_id() + "')");
+    return new_text("Session(session_id='" + session_of(self).session_id() + "')");
   });
-}
-
-template <auto Fn>
-constexpr PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
 }
 
 PyMethodDef session_methods[] = {
@@ -145,14 +116,14 @@ PyType_Slot session_slots[] = {
          "next seq, signs against the running parent hash, appends with fsync, and\n"
          "advances the chain. Resumes from any pre-existing events on open.")},
     {Py_tp_repr, reinterpret_cast<void*>(session_repr)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(session_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_holder<SessionPtr>)},
     {Py_tp_methods, session_methods},
     {Py_tp_getset, session_getset},
     {0, nullptr},
 };
 
 PyType_Spec session_spec = {
-    "builtins.Session", sizeof(SessionObject), 0,
+    "builtins.Session", sizeof(Holder<SessionPtr>), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, session_slots,
 };
 

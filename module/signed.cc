@@ -1,6 +1,5 @@
 #include "module/signed.h"
 
-#include <new>
 #include <string>
 #include <utility>
 
@@ -16,25 +15,7 @@ namespace tallyvox::py {
 
 namespace {
 
-struct SignedObject {
-  PyObject_HEAD
-  SignedEvent record;
-};
-
-const SignedEvent& record_of(PyObject* self) {
-  return reinterpret_cast<SignedObject*>(self)->record;
-}
-
-PyObject* text(const std::string& s) {
-  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-}
-
-void signed_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<SignedObject*>(self)->record.~SignedEvent();
-  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
-  Py_DECREF(type);
-}
+const SignedEvent& record_of(PyObject* self) { return held<SignedEvent>(self); }
 
 PyObject* signed_repr(PyObject* self) {
   return guard([&]() -> PyObject* {
@@ -42,7 +23,7 @@ PyObject* signed_repr(PyObject* self) {
     std::string out = "SignedEvent(seq=" + std::to_string(r.seq) + ", self_hash='";
     out += r.self_hash;
     out += "')";
-    return text(out);
+    return new_text(out);
   });
 }
 
@@ -50,10 +31,10 @@ PyObject* get_seq(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(re
 PyObject* get_timestamp(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(record_of(self).timestamp_nanos);
 }
-PyObject* get_parent_hash(PyObject* self, void*) { return text(record_of(self).parent_hash); }
-PyObject* get_self_hash(PyObject* self, void*) { return text(record_of(self).self_hash); }
-PyObject* get_signature(PyObject* self, void*) { return text(record_of(self).signature); }
-PyObject* get_signer_pubkey(PyObject* self, void*) { return text(record_of(self).signer_pubkey); }
+PyObject* get_parent_hash(PyObject* self, void*) { return new_text(record_of(self).parent_hash); }
+PyObject* get_self_hash(PyObject* self, void*) { return new_text(record_of(self).self_hash); }
+PyObject* get_signature(PyObject* self, void*) { return new_text(record_of(self).signature); }
+PyObject* get_signer_pubkey(PyObject* self, void*) { return new_text(record_of(self).signer_pubkey); }
 
 PyObject* get_event(PyObject* self, void*) {
   return guard([&]() -> PyObject* {
@@ -96,14 +77,14 @@ PyType_Slot signed_slots[] = {
      const_cast<char*>("Read-only view of a sealed, signed event. Construct via Session.record or\n"
                        "sign_event; the fields are not settable from Python.")},
     {Py_tp_repr, reinterpret_cast<void*>(signed_repr)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(signed_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_holder<SignedEvent>)},
     {Py_tp_getset, signed_getset},
     {Py_tp_methods, signed_methods},
     {0, nullptr},
 };
 
 PyType_Spec signed_spec = {
-    "builtins.SignedEvent", sizeof(SignedObject), 0,
+    "builtins.SignedEvent", sizeof(Holder<SignedEvent>), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, signed_slots,
 };
 
@@ -147,13 +128,8 @@ PyObject* compute_self_hash_py(PyObject*, PyObject* const* args, Py_ssize_t narg
       return nullptr;
     }
     Digest digest = compute_self_hash(seq, timestamp, event_of(a[2]), parent_hash);
-    return text(hex_encode(digest.data(), digest.size()));
+    return new_text(hex_encode(digest.data(), digest.size()));
   });
-}
-
-template <auto Fn>
-constexpr PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
 }
 
 PyMethodDef functions[] = {
@@ -176,12 +152,7 @@ PyTypeObject* signed_type() {
 const SignedEvent& signed_of(PyObject* obj) { return record_of(obj); }
 
 PyObject* new_signed_event_object(SignedEvent&& record) {
-  PyTypeObject* type = signed_type();
-  if (type == nullptr) return nullptr;
-  PyObject* obj = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0);
-  if (obj == nullptr) return nullptr;
-  new (&reinterpret_cast<SignedObject*>(obj)->record) SignedEvent(std::move(record));
-  return obj;
+  return new_holder(signed_type(), std::move(record));
 }
 
 int add_signed_api(PyObject* module) {

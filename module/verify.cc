@@ -1,6 +1,5 @@
 #include "module/verify.h"
 
-#include <new>
 #include <string>
 #include <utility>
 #include <variant>
@@ -15,23 +14,7 @@ namespace tallyvox::py {
 
 namespace {
 
-struct ReportObject {
-  PyObject_HEAD
-  ChainReport report;
-};
-
-const ChainReport& report_of(PyObject* self) { return reinterpret_cast<ReportObject*>(self)->report; }
-
-PyObject* text(const std::string& s) {
-  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-}
-
-void report_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<ReportObject*>(self)->report.~ChainReport();
-  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
-  Py_DECREF(type);
-}
+const ChainReport& report_of(PyObject* self) { return held<ChainReport>(self); }
 
 PyObject* report_repr(PyObject* self) {
   return guard([&]() -> PyObject* {
@@ -41,7 +24,7 @@ PyObject* report_repr(PyObject* self) {
     out += ", event_count=" + std::to_string(r.event_count) + ", broken_at=";
     out += r.broken_at ? "Some(" + std::to_string(*r.broken_at) + ")" : "None";
     out += ")";
-    return text(out);
+    return new_text(out);
   });
 }
 
@@ -64,10 +47,10 @@ PyObject* get_broken_at(PyObject* self, void*) {
 PyObject* get_reason(PyObject* self, void*) {
   const ChainReport& r = report_of(self);
   if (!r.reason) Py_RETURN_NONE;
-  return text(*r.reason);
+  return new_text(*r.reason);
 }
 
-PyObject* get_root_hash(PyObject* self, void*) { return text(report_of(self).root_hash); }
+PyObject* get_root_hash(PyObject* self, void*) { return new_text(report_of(self).root_hash); }
 
 PyGetSetDef report_getset[] = {
     {"ok", get_ok, nullptr,
@@ -86,13 +69,13 @@ PyType_Slot report_slots[] = {
     {Py_tp_doc,
      const_cast<char*>("Result of walking a chain: hashes, signatures, parent links, seq density.")},
     {Py_tp_repr, reinterpret_cast<void*>(report_repr)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(report_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_holder<ChainReport>)},
     {Py_tp_getset, report_getset},
     {0, nullptr},
 };
 
 PyType_Spec report_spec = {
-    "builtins.ChainReport", sizeof(ReportObject), 0,
+    "builtins.ChainReport", sizeof(Holder<ChainReport>), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, report_slots,
 };
 
@@ -176,11 +159,6 @@ PyObject* verify_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   });
 }
 
-template <auto Fn>
-constexpr PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
-}
-
 PyMethodDef functions[] = {
     {"verify_chain", fastcall<verify_chain>(), METH_FASTCALL | METH_KEYWORDS,
      "verify_chain(events)\n--\n\nVerify an in-memory list of SignedEvent objects."},
@@ -196,13 +174,7 @@ PyTypeObject* chain_report_type() {
 }
 
 PyObject* new_chain_report_object(ChainReport&& report) {
-  PyTypeObject* type = chain_report_type();
-  if (type == nullptr) return nullptr;
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* obj = alloc(type, 0);
-  if (obj == nullptr) return nullptr;
-  new (&reinterpret_cast<ReportObject*>(obj)->report) ChainReport(std::move(report));
-  return obj;
+  return new_holder(chain_report_type(), std::move(report));
 }
 
 int add_verify(PyObject* module) {
