@@ -1,0 +1,101 @@
+"""Typed use of the whole public API.
+
+test_typing.py checks this file with `mypy --strict` (every assert_type below
+must hold against the shipped stubs) and also runs `exercise` for real, so the
+keyword names and return values used here exist at run time too.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import hashlib
+from collections.abc import Callable, Sequence
+from pathlib import Path
+from typing import Any, Literal, assert_type
+
+import tallyvox
+import tallyvox.cli
+from tallyvox import events
+from tallyvox.events import AgentEvent
+
+
+def every_event() -> list[AgentEvent]:
+    digest = hashlib.sha256(b"x").hexdigest()
+    return [
+        events.session_started(agent_id="a", model_id="m", session_id="s"),
+        events.utterance_captured(audio_sha256=digest, transcript="hi", lang="en", duration_ms=900),
+        events.model_invoked(model_id="m", prompt_sha256=digest, response_sha256=digest,
+                             prompt_tokens=10, response_tokens=4),
+        events.tool_called(tool_name="search", args_sha256=digest, args_redacted={"q": "x"}),
+        events.tool_returned(tool_name="search", result_sha256=digest, latency_ms=12, success=True),
+        events.utterance_spoken(text_sha256=digest, text="hello", audio_sha256=digest),
+        events.from_dict({"type": "SessionEnded",
+                          "payload": {"reason": "done", "summary_sha256": digest}}),
+    ]
+
+
+async def record_async(session: tallyvox.Session, event: AgentEvent) -> tallyvox.SignedEvent:
+    return await asyncio.to_thread(session.record, event)
+
+
+def exercise(directory: Path) -> tallyvox.ChainReport:
+    keypair = tallyvox.SigningKeypair.load_or_create(directory / "signing.key")
+    assert_type(keypair, tallyvox.SigningKeypair)
+    assert_type(keypair.pubkey_hex, str)
+    keypair.save(path=str(directory / "copy.key"))
+    assert tallyvox.SigningKeypair.load(directory / "copy.key").pubkey_hex == keypair.pubkey_hex
+
+    ledger = directory / "ledger.ndjson"
+    session = tallyvox.Session.open(keypair=keypair, ledger_path=ledger, session_id="typed")
+    assert_type(session.session_id, str)
+    recorded = [session.record(event) for event in every_event()]
+    recorded.append(asyncio.run(record_async(session, events.session_ended(
+        reason="done", summary_sha256=""))))
+
+    last = recorded[-1]
+    assert_type(last.seq, int)
+    assert_type(last.timestamp_nanos, int)
+    assert_type(last.event, dict[str, Any])
+    assert_type(last.parent_hash, str)
+    assert_type(last.signature, str)
+    assert_type(last.signer_pubkey, str)
+    assert_type(last.to_json(), str)
+
+    report = tallyvox.verify_file(ledger)
+    assert_type(report.ok, bool)
+    assert_type(report.status, Literal["valid", "broken"])
+    assert_type(report.event_count, int)
+    assert_type(report.broken_at, int | None)
+    assert_type(report.reason, str | None)
+    assert_type(report.root_hash, str)
+    assert report.ok and report.root_hash == last.self_hash
+
+    chain: Sequence[tallyvox.SignedEvent] = tuple(recorded)
+    assert tallyvox.verify_chain(chain).event_count == len(recorded)
+
+    event = events.session_ended(reason="done", summary_sha256="ab")
+    loose = tallyvox.sign_event(event=event, seq=0, parent_hash=tallyvox.GENESIS_PARENT_HASH,
+                                keypair=keypair)
+    assert_type(loose, tallyvox.SignedEvent)
+    digest = tallyvox.compute_self_hash(seq=loose.seq, timestamp_nanos=loose.timestamp_nanos,
+                                        event=event, parent_hash=loose.parent_hash)
+    assert_type(digest, str)
+    assert digest == loose.self_hash
+
+    assert_type(tallyvox.canonical_json({"b": 1, "a": [True, None]}), bytes)
+    assert_type(tallyvox.GENESIS_PARENT_HASH, str)
+    assert_type(tallyvox.__version__, str)
+
+    try:
+        tallyvox.SigningKeypair.load(directory / "missing.key")
+    except tallyvox.KeyLoadError as exc:
+        base: tallyvox.TallyvoxError = exc
+        assert str(base).startswith("io: ")
+    try:
+        tallyvox.verify_file(directory)
+    except tallyvox.LedgerError:
+        pass
+
+    entry: Callable[[Sequence[str] | None], int] = tallyvox.cli.main
+    assert callable(entry)
+    return report
