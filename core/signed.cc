@@ -1,6 +1,5 @@
 #include "core/signed.h"
 
-#include <openssl/sha.h>
 #include <time.h>
 
 #include "core/canonical.h"
@@ -26,8 +25,7 @@ Digest compute_self_hash(std::uint64_t seq, std::uint64_t timestamp_nanos, const
   thread_local Buffer input;
   input.clear();
   write_self_hash_input(input, seq, timestamp_nanos, event, parent_hash);
-  Digest digest;
-  SHA256(reinterpret_cast<const unsigned char*>(input.data()), input.size(), digest.data());
+  Digest digest = sha256(input.data(), input.size());
   input.trim(std::size_t{1} << 20);
   return digest;
 }

@@ -13,6 +13,7 @@
 #include "core/ed25519.h"
 #include "core/error.h"
 #include "core/event.h"
+#include "core/sha256.h"
 
 namespace tallyvox {
 
@@ -21,7 +22,6 @@ class SigningKeypair;
 inline constexpr std::string_view kGenesisParentHash =
     "0000000000000000000000000000000000000000000000000000000000000000";
 
-using Digest = std::array<unsigned char, 32>;
 
 // Fields in the order of the ledger line.
 struct SignedEvent {

@@ -165,3 +165,18 @@ TEST(Hash, ExampleInputBytes) {
 
 }  // namespace
 }  // namespace tallyvox
+
+namespace tallyvox {
+namespace {
+
+TEST(Sha256, KnownAnswers) {
+  auto hex = [](const Digest& d) { return hex_encode(d.data(), d.size()); };
+  EXPECT_EQ(hex(sha256("", 0)), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(hex(sha256("abc", 3)), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  std::string million(1000000, 'a');
+  EXPECT_EQ(hex(sha256(million.data(), million.size())),
+            "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+}  // namespace
+}  // namespace tallyvox
