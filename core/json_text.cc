@@ -355,6 +355,15 @@ bool TextSource::string_value(std::string& out) {
 // ---------------------------------------------------------------- values
 
 // p_ at a '[' or '{' that opens level depth + 1.
+// After a comma another item is due, not the closing bracket.
+bool TextSource::after_comma(char close) {
+  ++p_;
+  skip_ws();
+  if (p_ == end_) return fail(kEofValue, end_);
+  if (*p_ == close) return fail(kTrailingComma, p_);
+  return true;
+}
+
 bool TextSource::enter(std::uint32_t depth) {
   if (depth + 1 >= kMaxNesting) return fail(kRecursion, p_);
   ++p_;
@@ -413,10 +422,7 @@ bool TextSource::walk(Value* out, std::uint32_t depth) {
           if (p_ == end_) return fail(kEofObject, end_);
           if (*p_ == '}') break;
           if (*p_ != ',') return fail(kExpectedObjectEnd, p_);
-          ++p_;
-          skip_ws();
-          if (p_ == end_) return fail(kEofValue, end_);
-          if (*p_ == '}') return fail(kTrailingComma, p_);
+          if (!after_comma('}')) return false;
         }
       }
       ++p_;
@@ -439,10 +445,7 @@ bool TextSource::walk(Value* out, std::uint32_t depth) {
           if (p_ == end_) return fail(kEofList, end_);
           if (*p_ == ']') break;
           if (*p_ != ',') return fail(kExpectedListEnd, p_);
-          ++p_;
-          skip_ws();
-          if (p_ == end_) return fail(kEofValue, end_);
-          if (*p_ == ']') return fail(kTrailingComma, p_);
+          if (!after_comma(']')) return false;
         }
       }
       ++p_;
@@ -530,10 +533,7 @@ std::expected<std::optional<std::string_view>, JsonError> TextSource::next_key()
   } else if (*p_ == '}') {
     close = true;
   } else if (*p_ == ',') {
-    ++p_;
-    skip_ws();
-    if (p_ == end_) return std::unexpected(error_at(kEofValue, end_));
-    if (*p_ == '}') return std::unexpected(error_at(kTrailingComma, p_));
+    if (!after_comma('}')) return std::unexpected(failure());
   } else {
     return std::unexpected(error_at(kExpectedObjectEnd, p_));
   }
@@ -576,10 +576,7 @@ std::expected<bool, JsonError> TextSource::next_element() {
     return true;
   }
   if (*p_ != ',') return std::unexpected(error_at(kExpectedListEnd, p_));
-  ++p_;
-  skip_ws();
-  if (p_ == end_) return std::unexpected(error_at(kEofValue, end_));
-  if (*p_ == ']') return std::unexpected(error_at(kTrailingComma, p_));
+  if (!after_comma(']')) return std::unexpected(failure());
   return true;
 }
 

@@ -88,6 +88,7 @@ class TextSource {
   template <bool kBuild>
   bool walk(Value* out, std::uint32_t depth);
   bool enter(std::uint32_t depth);
+  bool after_comma(char close);
   bool literal(const char* word, std::size_t length);
   bool scan_number(Number& n);
   bool convert(const Number& n, Value& out);
