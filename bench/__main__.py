@@ -7,21 +7,32 @@ import json
 import platform
 import sys
 import time
+import traceback
 
 import tallyvox
 
-from bench import canonical, harness
+from bench import canonical, harness, open as open_bench, record, sign, verify
 
-# Each entry builds its Benchmark (doing any setup and correctness checks).
+# Each entry builds its Benchmark (doing any setup and correctness checks);
+# it is called with quick=True for the smaller sizes of --quick.
 REGISTRY = {
     canonical.NAME: canonical.build,
+    sign.NAME: sign.build,
+    record.NAME: record.build,
+    open_bench.NAME: open_bench.build,
+    verify.NAME: verify.build,
 }
 
 
 def run_one(bench: harness.Benchmark, quick: bool) -> dict:
     rounds = bench.quick_rounds if quick else bench.rounds
     start = time.perf_counter()
-    medians = harness.measure(bench.contenders, bench.batch, rounds)
+    try:
+        medians = harness.measure(bench.contenders, bench.batch, rounds,
+                                  warmup=bench.warmup, per_call=bench.per_call)
+    finally:
+        if bench.finish is not None:
+            bench.finish()
     seconds = time.perf_counter() - start
 
     print(f"== {bench.name}  ({rounds} rounds x {bench.batch} calls, {seconds:.1f} s)")
@@ -30,7 +41,7 @@ def run_one(bench: harness.Benchmark, quick: bool) -> dict:
     ref = next(iter(medians))
     for name, ns in medians.items():
         rel = "" if name == ref else f"  ({ns / medians[ref]:.2f}x the time of {ref})"
-        print(f"   {name:<12} {ns:>12.1f} ns/op{rel}")
+        print(f"   {name:<12} {ns:>14.1f} ns/op {1e9 / ns:>12.1f} op/s{rel}")
 
     ratios, targets = {}, []
     for t in bench.targets:
@@ -47,6 +58,7 @@ def run_one(bench: harness.Benchmark, quick: bool) -> dict:
 
     return {
         "batch": bench.batch,
+        "per_call": bench.per_call,
         "rounds": rounds,
         "median_ns": {name: round(ns, 1) for name, ns in medians.items()},
         "ratios": ratios,
@@ -64,19 +76,32 @@ def main(argv: list[str] | None = None) -> int:
     names = [args.only] if args.only else list(REGISTRY)
     print(f"tallyvox {tallyvox.__version__}, Python {platform.python_version()}, "
           f"{platform.machine()}, {'quick' if args.quick else 'full'} run")
-    results = {name: run_one(REGISTRY[name](), args.quick) for name in names}
+    results, failed = {}, []
+    for name in names:
+        # A failed check (or a broken build) fails this benchmark only; the
+        # others still run, and the exit status says that something failed.
+        try:
+            results[name] = run_one(REGISTRY[name](args.quick), args.quick)
+        except Exception as exc:  # noqa: BLE001 - reported, then exit status 1
+            traceback.print_exc()
+            print(f"== {name}: FAILED: {type(exc).__name__}: {exc}")
+            results[name] = {"error": f"{type(exc).__name__}: {exc}"}
+            failed.append(name)
+        sys.stdout.flush()
 
-    statuses = [t["status"] for r in results.values() for t in r["targets"]]
+    statuses = [t["status"] for r in results.values() for t in r.get("targets", [])]
     summary = {
         "bench": "tallyvox",
         "version": tallyvox.__version__,
         "python": platform.python_version(),
         "quick": args.quick,
-        "all_pass": "MISS" not in statuses,
+        "all_pass": not failed and "MISS" not in statuses,
+        "failed": failed,
         "results": results,
     }
     print(json.dumps(summary, separators=(",", ":")))
-    return 0
+    # A missed target is a result, not an error: only failed checks exit non-zero.
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":

@@ -39,6 +39,18 @@ class Benchmark:
     quick_rounds: int
     targets: list[Target] = field(default_factory=list)
     notes: list[str] = field(default_factory=list)
+    # Untimed rounds first; 0 for runs so long that the checks warmed them.
+    warmup: int = 2
+    # Operations one call of a contender performs (default 1), so that the
+    # medians are per operation (e.g. per record when a call records several).
+    per_call: dict[str, int] = field(default_factory=dict)
+    # Runs after timing (closing files, checking what the timed calls left);
+    # raising there fails the benchmark like a failed check before timing.
+    finish: Callable[[], None] | None = None
+
+
+class CheckFailed(RuntimeError):
+    """The contenders of a benchmark do not do the same work."""
 
 
 def _time_batch(fn: Callable[[], object], batch: int) -> int:
@@ -53,11 +65,13 @@ def measure(
     batch: int,
     rounds: int,
     warmup: int = 2,
+    per_call: dict[str, int] | None = None,
 ) -> dict[str, float]:
-    """Returns the median nanoseconds per call of each contender."""
-    if not contenders or batch < 1 or rounds < 1:
-        raise ValueError("need at least one contender, batch >= 1, rounds >= 1")
+    """Returns the median nanoseconds per operation of each contender."""
+    if not contenders or batch < 1 or rounds < 1 or warmup < 0:
+        raise ValueError("need at least one contender, batch >= 1, rounds >= 1, warmup >= 0")
     names = list(contenders)
+    ops = {name: batch * (per_call or {}).get(name, 1) for name in names}
     samples: dict[str, list[float]] = {name: [] for name in names}
     gc.collect()
     gc_was_enabled = gc.isenabled()
@@ -68,7 +82,7 @@ def measure(
             for name in names[shift:] + names[:shift]:
                 elapsed = _time_batch(contenders[name], batch)
                 if r >= warmup:
-                    samples[name].append(elapsed / batch)
+                    samples[name].append(elapsed / ops[name])
     finally:
         if gc_was_enabled:
             gc.enable()
