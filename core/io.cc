@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -80,7 +81,7 @@ std::expected<void, IoError> write_all(int fd, const void* data, std::size_t n) 
   return {};
 }
 
-std::expected<std::string, IoError> read_all(int fd) {
+std::expected<std::string, IoError> read_all(int fd, std::size_t limit) {
   // The size is only a hint (the file may change while it is read); one
   // spare byte lets the read that sees end of file need no growth.
   std::size_t hint = 8192;
@@ -88,10 +89,10 @@ std::expected<std::string, IoError> read_all(int fd) {
   if (retry([&] { return ::fstat(fd, &st); }) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
     hint = static_cast<std::size_t>(st.st_size) + 1;
   }
-  std::string out(hint, '\0');
+  std::string out(std::min(hint, limit), '\0');
   std::size_t used = 0;
-  for (;;) {
-    if (used == out.size()) out.resize(out.size() * 2);
+  while (used < limit) {
+    if (used == out.size()) out.resize(std::min(out.size() * 2, limit));
     ssize_t k = retry([&] { return ::read(fd, out.data() + used, out.size() - used); });
     if (k < 0) return os_error();
     if (k == 0) break;

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>
@@ -46,8 +47,8 @@ std::expected<File, IoError> open_file(const std::string& path, int flags, mode_
 // Writes all n bytes, continuing short writes.
 std::expected<void, IoError> write_all(int fd, const void* data, std::size_t n);
 
-// Reads from the current offset to end of file.
-std::expected<std::string, IoError> read_all(int fd);
+// Reads from the current offset to end of file, or until `limit` bytes.
+std::expected<std::string, IoError> read_all(int fd, std::size_t limit = SIZE_MAX);
 
 std::expected<void, IoError> sync_all(int fd);   // fsync
 std::expected<void, IoError> sync_data(int fd);  // fdatasync

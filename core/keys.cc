@@ -107,14 +107,22 @@ SigningKeypair SigningKeypair::from_seed(const std::array<unsigned char, 32>& se
 std::expected<SigningKeypair, KeyError> SigningKeypair::load(const std::string& path) {
   auto file = open_file(path, O_RDONLY);
   if (!file) return io_error(file.error());
-  auto bytes = read_all(file->fd());
+  // Any length but 32 is refused, so a stream without end (a device, a pipe)
+  // is read no further than the limit; a regular file reports its length.
+  constexpr std::size_t kReadLimit = std::size_t{1} << 20;
+  auto bytes = read_all(file->fd(), kReadLimit);
   if (!bytes) return io_error(bytes.error());
   struct Wipe {
     std::string& s;
     ~Wipe() { OPENSSL_cleanse(s.data(), s.size()); }
   } wipe{*bytes};
   if (bytes->size() != kSeedSize) {
-    return std::unexpected(KeyError{KeyError::InvalidKeyLength{kSeedSize, bytes->size()}});
+    std::size_t actual = bytes->size();
+    struct stat st;
+    if (actual == kReadLimit && ::fstat(file->fd(), &st) == 0 && S_ISREG(st.st_mode)) {
+      actual = static_cast<std::size_t>(st.st_size);
+    }
+    return std::unexpected(KeyError{KeyError::InvalidKeyLength{kSeedSize, actual}});
   }
   std::array<unsigned char, 32> seed;
   for (std::size_t i = 0; i < kSeedSize; ++i) seed[i] = static_cast<unsigned char>((*bytes)[i]);

@@ -259,3 +259,27 @@ TEST_F(KeyFile, LoadOrCreateFailsBeforeGeneratingWhenParentsCannotBeMade) {
 
 }  // namespace
 }  // namespace tallyvox
+
+namespace tallyvox {
+namespace {
+
+// A key file is 32 bytes; a device that never ends must not be read to the
+// end of memory, and a large regular file still reports its true length.
+TEST(KeysUnbounded, EndlessStreamIsRefusedAfterALimit) {
+  auto zero = SigningKeypair::load("/dev/zero");
+  ASSERT_FALSE(zero);
+  EXPECT_EQ(display(zero.error()), "invalid key length: expected 32, got 1048576");
+}
+
+class KeysLarge : public testing::TempDir {};
+
+TEST_F(KeysLarge, LargeFileReportsItsLength) {
+  std::string p = path("big.key");
+  write_file(p, std::string((std::size_t{1} << 20) + 5, 'k'));
+  auto big = SigningKeypair::load(p);
+  ASSERT_FALSE(big);
+  EXPECT_EQ(display(big.error()), "invalid key length: expected 32, got 1048581");
+}
+
+}  // namespace
+}  // namespace tallyvox
