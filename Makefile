@@ -5,7 +5,7 @@ JOBS ?= 2
 APT_PACKAGES := g++ make libssl-dev libgtest-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: test deps install core-test py-test bench clean test-sanitize
+.PHONY: test deps install core-test py-test bench clean test-sanitize test-crash test-leaks fuzz fuzz-deps fuzz-corpus
 
 test: deps install core-test py-test
 
@@ -46,6 +46,60 @@ test-sanitize: deps install
 	cp $(SAN_DIR)/module/_tallyvox*.so $(SAN_DIR)/py/tallyvox/
 	LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH=$(CURDIR)/$(SAN_DIR)/py $(PYTHON) -m pytest -q -p no:cacheprovider tests/python
+
+# make fuzz: the libFuzzer targets of fuzz/, built with clang-19 (the core
+# instrumented for coverage, ASan and UBSan), each run for FUZZ_SECONDS from
+# the seed corpus fuzz/corpus/<target>. New inputs collect in
+# build/fuzz/corpus/<target>, failing ones in build/fuzz/artifacts, the
+# output in build/fuzz/logs. `make fuzz FUZZ_SECONDS=10` for a quick check.
+FUZZ_SECONDS ?= 60
+FUZZ_DIR := build/fuzz
+FUZZ_TARGETS := line_reader ledger_reader canonical
+FUZZ_APT_PACKAGES := clang-19 libclang-rt-19-dev
+
+fuzz-deps: deps
+	@dpkg -s $(FUZZ_APT_PACKAGES) >/dev/null 2>&1 || \
+	  { $(SUDO) apt-get update -qq && $(SUDO) apt-get install -y -qq --no-install-recommends $(FUZZ_APT_PACKAGES); }
+
+fuzz: fuzz-deps
+	cmake -S . -B $(FUZZ_DIR) -G Ninja -DTALLYVOX_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++-19 \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(FUZZ_DIR) -j $(JOBS)
+	@mkdir -p $(FUZZ_DIR)/artifacts $(FUZZ_DIR)/logs
+	@status=0; for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_DIR)/corpus/$$t; log=$(FUZZ_DIR)/logs/$$t.log; \
+	  echo "== fuzz_$$t for $(FUZZ_SECONDS) s"; \
+	  if UBSAN_OPTIONS=print_stacktrace=1 $(FUZZ_DIR)/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) \
+	      -timeout=10 -rss_limit_mb=2048 -max_len=8192 -dict=fuzz/json.dict -print_final_stats=1 \
+	      -artifact_prefix=$(FUZZ_DIR)/artifacts/$$t- $(FUZZ_DIR)/corpus/$$t fuzz/corpus/$$t >$$log 2>&1; \
+	  then \
+	    grep -E '^#[0-9]+[[:space:]]+DONE' $$log | tail -1; \
+	    grep -E '^stat::(number_of_executed_units|average_exec_per_sec)' $$log; \
+	    echo "corpus: $$(ls $(FUZZ_DIR)/corpus/$$t | wc -l) files in $(FUZZ_DIR)/corpus/$$t"; \
+	  else \
+	    status=1; tail -40 $$log; \
+	    echo "fuzz_$$t FAILED: the input is in $(FUZZ_DIR)/artifacts, the output in $$log"; \
+	  fi; \
+	done; exit $$status
+
+# Rewrites the seed corpus from real ledger lines (needs the extension).
+fuzz-corpus: install
+	$(PYTHON) fuzz/make_corpus.py
+
+# Long runs of two checks that make test runs briefly: SIGKILL at random
+# moments while threads record (CRASH_TRIALS trials), and flat memory,
+# reference counts and descriptors over LEAK_CALLS calls of every entry point
+# (LEAK_RECORDS for Session.record; each loop capped at LEAK_SECONDS).
+CRASH_TRIALS ?= 300
+LEAK_CALLS ?= 1000000
+LEAK_RECORDS ?= 100000
+LEAK_SECONDS ?= 30
+test-crash: deps install
+	TALLYVOX_CRASH_TRIALS=$(CRASH_TRIALS) $(PYTHON) -m pytest -q -p no:cacheprovider tests/python/test_crash.py
+
+test-leaks: deps install
+	TALLYVOX_LEAK_CALLS=$(LEAK_CALLS) TALLYVOX_LEAK_RECORDS=$(LEAK_RECORDS) \
+	  TALLYVOX_LEAK_SECONDS=$(LEAK_SECONDS) $(PYTHON) -m pytest -q -s -p no:cacheprovider tests/python/test_leaks.py
 
 clean:
 	rm -rf build

@@ -37,11 +37,13 @@ class Object {
   void reserve(std::size_t n);
 
   const Value* find(std::string_view key) const;
-  std::size_t size() const { return members_.size(); }
-  bool empty() const { return members_.empty(); }
-  const Member& operator[](std::size_t i) const { return members_[i]; }
-  auto begin() const { return members_.begin(); }
-  auto end() const { return members_.end(); }
+  // Defined below Value: their bodies need Value complete (clang checks
+  // that where they stand, GCC only at the end of the file).
+  std::size_t size() const;
+  bool empty() const;
+  const Member& operator[](std::size_t i) const;
+  std::vector<Member>::const_iterator begin() const;
+  std::vector<Member>::const_iterator end() const;
 
   friend bool operator==(const Object& a, const Object& b);
 
@@ -94,6 +96,12 @@ class Value {
                Object>
       v_;
 };
+
+inline std::size_t Object::size() const { return members_.size(); }
+inline bool Object::empty() const { return members_.empty(); }
+inline const Object::Member& Object::operator[](std::size_t i) const { return members_[i]; }
+inline std::vector<Object::Member>::const_iterator Object::begin() const { return members_.begin(); }
+inline std::vector<Object::Member>::const_iterator Object::end() const { return members_.end(); }
 
 // The number of nested arrays and objects in `value` (0 for a scalar),
 // counted no further than `limit`.
