@@ -1,0 +1,211 @@
+"""Crash consistency: a process recording from several threads is killed with
+SIGKILL at a random moment, then resumed and killed again.
+
+Trials: TALLYVOX_CRASH_TRIALS (default 15), each with TALLYVOX_CRASH_ROUNDS
+kills on one ledger (default 2); TALLYVOX_CRASH_SEED fixes the random delays.
+"""
+import json
+import os
+import pathlib
+import random
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import tallyvox as t
+from tallyvox import events as ev
+
+CHILD = pathlib.Path(__file__).resolve().parent.parent / "faults" / "crash_child.py"
+GENESIS = "0" * 64
+TRIALS = int(os.environ.get("TALLYVOX_CRASH_TRIALS", "15"))
+ROUNDS = int(os.environ.get("TALLYVOX_CRASH_ROUNDS", "2"))
+SEED = int(os.environ.get("TALLYVOX_CRASH_SEED", str(time.time_ns() % 2**32)))
+THREADS = 4
+MAX_DELAY = 0.15
+
+
+def child_env():
+    env = dict(os.environ)
+    package_parent = str(pathlib.Path(t.__file__).resolve().parent.parent)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in [package_parent, env.get("PYTHONPATH")] if p)
+    return env
+
+
+def run_and_kill(ledger, delay, walks):
+    """Starts the child and kills it `delay` seconds after it is ready,
+    verifying the ledger meanwhile (outcomes appended to `walks`); returns
+    the (seq, self_hash) pairs of the record calls that returned."""
+    proc = subprocess.Popen([sys.executable, str(CHILD), str(ledger), str(THREADS)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=child_env())
+    chunks = []
+    ready = threading.Event()
+
+    def drain():
+        for line in proc.stdout:
+            if line == b"ready\n":
+                ready.set()
+            chunks.append(line)
+        ready.set()
+
+    reader = threading.Thread(target=drain)
+    reader.start()
+    try:
+        assert ready.wait(60), "the child did not start"
+        deadline = time.monotonic() + delay
+        while time.monotonic() < deadline:
+            try:
+                report = t.verify_file(ledger)
+                walks.append((report.ok, report.event_count, report.root_hash, report.reason))
+            except t.ChainError as e:  # a line still being written
+                walks.append((None, 0, None, str(e)))
+        assert proc.poll() is None, proc.stderr.read().decode()
+        os.kill(proc.pid, signal.SIGKILL)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+        proc.wait()
+        reader.join()
+        proc.stderr.close()
+    assert proc.returncode == -signal.SIGKILL
+    assert chunks and chunks[0] == b"ready\n"
+    printed = set()
+    for line in chunks[1:]:
+        assert line.endswith(b"\n")  # each line went out in one pipe write
+        seq, self_hash = line.split()
+        printed.add((int(seq), self_hash.decode()))
+    return printed
+
+
+def read_back(ledger):
+    """The records of complete lines, and the bytes after the last LF."""
+    data = ledger.read_bytes() if ledger.exists() else b""
+    *complete, tail = data.split(b"\n")
+    records = [json.loads(line) for line in complete]  # every line but the last parses
+    return records, tail
+
+
+@pytest.mark.parametrize("trial", range(TRIALS))
+def test_killed_while_recording(tmp_path, trial):
+    rng = random.Random(SEED + trial)
+    note = f"seed {SEED} trial {trial}"
+    ledger = tmp_path / "crash" / "ledger.ndjson"
+    printed = set()
+    walks = []
+    torn = False
+    for _ in range(ROUNDS):
+        printed |= run_and_kill(ledger, rng.uniform(0, MAX_DELAY), walks)
+        records, tail = read_back(ledger)
+        if tail:
+            try:
+                records.append(json.loads(tail))  # complete but without its LF
+            except ValueError:
+                torn = True
+        # File order is seq order and the chain links, whatever was cut off.
+        assert [r["seq"] for r in records] == list(range(len(records))), note
+        parent = GENESIS
+        for r in records:
+            assert r["parent_hash"] == parent, note
+            parent = r["self_hash"]
+        in_file = {(r["seq"], r["self_hash"]) for r in records}
+        # Every call that returned is in the file with the same hash; only
+        # calls still in flight (one per thread at most) may be in the file
+        # without having returned.
+        assert printed <= in_file, note
+        assert len(in_file - printed) <= THREADS * ROUNDS, note
+        if torn:
+            break
+
+    # Walks made while the child ran saw a valid prefix of the final chain, or
+    # a last line still being written.
+    by_seq = {r["seq"]: r["self_hash"] for r in records}
+    for ok, count, root, reason in walks:
+        if ok is None:
+            assert reason.startswith("malformed ledger input: EOF while parsing"), note
+        else:
+            assert ok, (reason, note)
+            assert root == (by_seq[count - 1] if count else GENESIS), note
+    if torn:
+        with pytest.raises(t.LedgerError) as excinfo:
+            t.Session.open(keypair=t.SigningKeypair.generate(), ledger_path=ledger,
+                           session_id="after")
+        assert str(excinfo.value).startswith("json: EOF while parsing"), note
+        with pytest.raises(t.ChainError):
+            t.verify_file(ledger)
+        return
+    report = t.verify_file(ledger)
+    assert (report.ok, report.event_count) == (True, len(records)), note
+    session = t.Session.open(keypair=t.SigningKeypair.generate(), ledger_path=ledger,
+                             session_id="after")
+    r = session.record(ev.session_ended(reason="after", summary_sha256="ab"))
+    assert (r.seq, r.parent_hash) == (len(records), records[-1]["self_hash"] if records
+                                      else GENESIS), note
+    assert t.verify_file(ledger).event_count == len(records) + 1
+
+
+# --- a torn last line, cut at every byte -----------------------------------------
+
+
+@pytest.fixture(scope="module")
+def chain():
+    kp = t.SigningKeypair.generate()
+    first = t.sign_event(event=ev.session_ended(reason="done", summary_sha256="ab"), seq=0,
+                         parent_hash=GENESIS, keypair=kp)
+    ascii_last = t.sign_event(
+        event=ev.tool_called(tool_name="x", args_sha256="y",
+                             args_redacted={"k": [1, -2.5e-7, None, True, False, "s"]}),
+        seq=1, parent_hash=first.self_hash, keypair=kp)
+    wide_last = t.sign_event(
+        event=ev.utterance_spoken(text_sha256="t", text="caf\u00e9 \u20ac \U0001f4e6",
+                                  audio_sha256="a"),
+        seq=1, parent_hash=first.self_hash, keypair=kp)
+    return kp, first, ascii_last, wide_last
+
+
+@pytest.mark.parametrize("which", ["ascii", "non-ascii"])
+def test_every_cut_of_the_last_line(tmp_path, chain, which):
+    kp, first, ascii_last, wide_last = chain
+    last = (ascii_last if which == "ascii" else wide_last).to_json().encode()
+    head = first.to_json().encode() + b"\n"
+    path = tmp_path / "l"
+    outcomes = set()
+    for cut in range(1, len(last) + 1):
+        piece = last[:cut]
+        path.write_bytes(head + piece)
+        try:
+            piece.decode("utf-8")
+            whole_characters = True
+        except UnicodeDecodeError:
+            whole_characters = False
+        if cut == len(last):
+            # A complete line without its LF is read normally.
+            report = t.verify_file(path)
+            assert (report.ok, report.event_count) == (True, 2)
+            r = t.Session.open(keypair=kp, ledger_path=path, session_id="s").record(
+                ev.session_ended(reason="x", summary_sha256="y"))
+            assert r.seq == 2
+            outcomes.add("whole")
+        elif whole_characters:
+            with pytest.raises(t.LedgerError) as excinfo:
+                t.Session.open(keypair=kp, ledger_path=path, session_id="s")
+            assert str(excinfo.value).startswith("json: EOF while parsing"), piece
+            with pytest.raises(t.ChainError) as excinfo:
+                t.verify_file(path)
+            assert str(excinfo.value).startswith(
+                "malformed ledger input: EOF while parsing"), piece
+            outcomes.add("torn")
+        else:
+            # Cut inside a character: the line is not UTF-8, which is an
+            # io error for both, before any JSON is read.
+            for call in (lambda: t.Session.open(keypair=kp, ledger_path=path, session_id="s"),
+                         lambda: t.verify_file(path)):
+                with pytest.raises(t.LedgerError) as excinfo:
+                    call()
+                assert str(excinfo.value) == "io: stream did not contain valid UTF-8"
+            outcomes.add("split-character")
+        assert path.read_bytes().startswith(head + piece)
+    expected = {"whole", "torn"} | ({"split-character"} if which == "non-ascii" else set())
+    assert outcomes == expected

@@ -1,0 +1,358 @@
+"""System-call faults under the ledger, injected with an LD_PRELOAD library.
+
+The library (tests/faults/inject.c) is compiled by a fixture; each case runs
+tests/faults/record_child.py under it, with rules that make chosen calls on
+the ledger (or on the directories around it) fail, return short or return 0.
+The library logs every call it sees on the ledger's directory tree, so each
+case also checks that its fault really fired.
+"""
+import dataclasses
+import errno
+import json
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+import tallyvox as t
+
+FAULTS = pathlib.Path(__file__).resolve().parent.parent / "faults"
+CHILD = FAULTS / "record_child.py"
+GENESIS = "0" * 64
+LEDGER = "ledger.ndjson"
+
+# Non-ASCII text and a float, so that short reads can split a character.
+EVENT = {"type": "ToolCalled", "payload": {
+    "tool_name": "track_parcel", "args_sha256": "ab" * 32,
+    "args_redacted": {"parcel": "***1234", "note": "caf\u00e9 \U0001f4e6", "w": 2.5}}}
+RECORD_LINE_BYTES = len((t.sign_event(event=t.events.from_dict(EVENT), seq=1,
+                                      parent_hash=GENESIS, keypair=t.SigningKeypair.generate())
+                         .to_json() + "\n").encode())
+
+
+@pytest.fixture(scope="session")
+def injector(tmp_path_factory):
+    compiler = shutil.which(os.environ.get("CC", "cc"))
+    if compiler is None:
+        pytest.skip("no C compiler (cc) to build the fault-injection library")
+    if not sys.platform.startswith("linux"):
+        pytest.skip("fault injection relies on LD_PRELOAD and glibc (Linux only)")
+    out = tmp_path_factory.mktemp("inject") / "inject.so"
+    built = subprocess.run([compiler, "-shared", "-fPIC", "-O2", "-o", str(out),
+                            str(FAULTS / "inject.c"), "-ldl", "-lpthread"],
+                           capture_output=True, text=True)
+    if built.returncode != 0:
+        pytest.fail("building the fault-injection library failed:\n" + built.stderr)
+    return out
+
+
+def child_env(extra):
+    """The environment of a child that imports the same tallyvox as this process."""
+    env = dict(os.environ)
+    package_parent = str(pathlib.Path(t.__file__).resolve().parent.parent)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in [package_parent, env.get("PYTHONPATH")] if p)
+    env.update(extra)
+    return env
+
+
+@dataclasses.dataclass
+class Call:
+    op: str
+    path: str
+    arg: int
+    result: int
+    err: int
+    injected: bool
+
+
+@dataclasses.dataclass
+class Run:
+    outcomes: list
+    calls: list
+    ledger: pathlib.Path
+
+    def records(self):
+        return [o for o in self.outcomes if o["step"] == "record" and o["ok"]]
+
+    def ledger_calls(self, op):
+        return [c for c in self.calls if c.op == op and c.path == str(self.ledger)]
+
+    def injected(self):
+        return [c for c in self.calls if c.injected]
+
+
+@pytest.fixture
+def run(injector, tmp_path):
+    """Runs the child's steps on root/<layout> with the given rules."""
+    root = tmp_path / "root"
+    root.mkdir()
+
+    def go(steps, faults="", layout=LEDGER):
+        ledger = root / layout
+        log = tmp_path / "calls.log"
+        log.unlink(missing_ok=True)
+        preload = " ".join(p for p in [os.environ.get("LD_PRELOAD"), str(injector)] if p)
+        env = child_env({"LD_PRELOAD": preload, "TALLYVOX_FAULTS_ROOT": str(root),
+                         "TALLYVOX_FAULTS_LOG": str(log), "TALLYVOX_FAULTS": faults})
+        plan = {"ledger": str(ledger), "event": EVENT, "steps": steps}
+        proc = subprocess.run([sys.executable, str(CHILD), json.dumps(plan)], env=env,
+                              capture_output=True, text=True, timeout=120)
+        assert proc.returncode == 0, proc.stderr
+        outcomes = [json.loads(line) for line in proc.stdout.splitlines()]
+        assert [o["step"] for o in outcomes] == steps
+        calls = []
+        if log.exists():
+            for line in log.read_text().splitlines():
+                op, path, arg, result, err, injected = line.split("\t")
+                calls.append(Call(op, path, int(arg), int(result), int(err), injected == "1"))
+        # Nothing outside the ledger's tree is ever matched.
+        assert all(c.path == str(root) or c.path.startswith(str(root) + "/") for c in calls)
+        return Run(outcomes, calls, ledger)
+
+    go.root = root
+    return go
+
+
+def os_error_text(code):
+    return f"io: {os.strerror(code)} (os error {code})"
+
+
+def assert_clean_chain(run, count):
+    """All steps worked; the file is exactly the returned lines, linked in order."""
+    failed = [o for o in run.outcomes if not o["ok"]]
+    assert not failed
+    records = run.records()
+    assert [r["seq"] for r in records] == list(range(count))
+    parent = GENESIS
+    for r in records:
+        assert r["parent_hash"] == parent
+        parent = r["self_hash"]
+    assert run.ledger.read_bytes() == "".join(r["line"] + "\n" for r in records).encode()
+    report = t.verify_file(run.ledger)
+    assert (report.ok, report.event_count, report.root_hash) == (True, count, parent)
+
+
+def resume_and_record(path):
+    session = t.Session.open(keypair=t.SigningKeypair.generate(), ledger_path=path,
+                             session_id="after")
+    return session.record(t.events.from_dict(EVENT))
+
+
+# --- the injector itself -------------------------------------------------------
+
+
+def test_injector_refuses_a_rule_it_cannot_read(injector, tmp_path):
+    env = child_env({"LD_PRELOAD": str(injector), "TALLYVOX_FAULTS_ROOT": str(tmp_path),
+                     "TALLYVOX_FAULTS": "write:errno=ENOTANERRNO"})
+    proc = subprocess.run([sys.executable, "-c", "print(1)"], env=env, capture_output=True,
+                          text=True, timeout=60)
+    assert proc.returncode == 97
+    assert "unknown errno name: ENOTANERRNO" in proc.stderr
+
+
+# --- how a healthy append reaches the disk -------------------------------------
+
+
+def test_each_record_is_one_write_of_line_and_lf_then_one_fdatasync(run):
+    r = run(["open"] + ["record"] * 5)
+    assert_clean_chain(r, 5)
+    ops = [(c.op, c.arg, c.result) for c in r.calls
+           if c.path == str(r.ledger) and c.op in ("write", "fdatasync")]
+    expected = []
+    for rec in r.records():
+        n = len(rec["line"].encode()) + 1
+        expected += [("write", n, n), ("fdatasync", 0, 0)]
+    assert ops == expected
+
+
+@pytest.mark.parametrize("layout,existing,synced", [
+    ("ledger.ndjson", [], [""]),
+    ("a/b/ledger.ndjson", [], ["a/b", "a", ""]),
+    ("a/b/ledger.ndjson", ["a"], ["a/b", "a"]),
+    ("a/ledger.ndjson", ["a"], ["a"]),
+    ("a/ledger.ndjson", ["a", "a/ledger.ndjson"], []),
+], ids=["new-file", "new-tree", "new-subdir", "new-file-in-dir", "existing-file"])
+def test_open_syncs_the_directories_of_what_it_creates(run, layout, existing, synced):
+    for name in existing:
+        target = run.root / name
+        if name.endswith(".ndjson"):
+            target.write_bytes(b"")
+        else:
+            target.mkdir()
+    r = run(["open", "record"], layout=layout)
+    assert_clean_chain(r, 1)
+    as_path = [str(run.root / d) if d else str(run.root) for d in synced]
+    fsyncs = [c for c in r.calls if c.op == "fsync"]
+    assert [c.path for c in fsyncs] == as_path
+    assert all(c.result == 0 for c in fsyncs)
+    # Each directory is flushed through a descriptor opened on it, after
+    # the entry it lists was made.
+    for d in as_path:
+        opened = [i for i, c in enumerate(r.calls)
+                  if c.op == "open" and c.path == d and c.arg & os.O_DIRECTORY]
+        assert opened
+        made = [i for i, c in enumerate(r.calls) if c.result >= 0 and (
+            (c.op == "mkdir" and os.path.dirname(c.path) == d) or
+            (c.op == "open" and c.path == str(r.ledger) and c.arg & os.O_CREAT))]
+        assert made and max(made) < opened[0]
+
+
+# --- failed writes --------------------------------------------------------------
+
+
+@pytest.mark.parametrize("rule,failures,message", [
+    ("errno=ENOSPC", 1, "io: No space left on device (os error 28)"),
+    ("errno=EIO", 1, "io: Input/output error (os error 5)"),
+    ("errno=EDQUOT", 1, os_error_text(errno.EDQUOT)),
+    ("zero", 1, "io: failed to write whole buffer"),
+    ("errno=ENOSPC:times=3", 3, "io: No space left on device (os error 28)"),
+    ("zero:times=2", 2, "io: failed to write whole buffer"),
+], ids=["enospc", "eio", "edquot", "zero", "enospc-x3", "zero-x2"])
+def test_failed_write_consumes_the_seq_and_keeps_the_parent(run, rule, failures, message):
+    r = run(["open"] + ["record"] * (failures + 3),
+            faults=f"write:path={LEDGER}:nth=2:{rule}")
+    outcomes = r.outcomes[1:]
+    assert [o["ok"] for o in outcomes] == [True] + [False] * failures + [True, True]
+    for o in outcomes[1:1 + failures]:
+        assert (o["type"], o["message"]) == ("LedgerError", message)
+    first, after, last = r.records()
+    assert (after["seq"], after["parent_hash"]) == (failures + 1, first["self_hash"])
+    assert (last["seq"], last["parent_hash"]) == (failures + 2, after["self_hash"])
+    # Each failed record was one write of its whole line, and nothing landed.
+    hit = r.injected()
+    assert len(hit) == failures
+    assert all(c.op == "write" and c.arg == RECORD_LINE_BYTES for c in hit)
+    assert r.ledger.read_bytes() == "".join(
+        x["line"] + "\n" for x in (first, after, last)).encode()
+    report = t.verify_file(r.ledger)
+    assert (report.ok, report.event_count, report.broken_at, report.reason, report.root_hash) == (
+        False, 3, failures + 1, f"expected seq 1, got {failures + 1}", first["self_hash"])
+    resumed = resume_and_record(r.ledger)
+    assert (resumed.seq, resumed.parent_hash) == (failures + 3, last["self_hash"])
+
+
+@pytest.mark.parametrize("written", [1, 40, RECORD_LINE_BYTES - 1])
+def test_write_failing_after_a_short_write_leaves_a_torn_line(run, written):
+    r = run(["open", "record", "record", "record"],
+            faults=f"write:path={LEDGER}:nth=2:short={written};"
+                   f"write:path={LEDGER}:nth=3:errno=ENOSPC")
+    assert [o["ok"] for o in r.outcomes] == [True, True, False, True]
+    assert r.outcomes[2]["message"] == "io: No space left on device (os error 28)"
+    first, last = r.records()
+    assert last["seq"] == 2 and last["parent_hash"] == first["self_hash"]
+    data = r.ledger.read_bytes()
+    head, tail = (first["line"] + "\n").encode(), (last["line"] + "\n").encode()
+    # Nothing is taken back or repaired: the piece stays, the next line follows it.
+    assert len(data) == len(head) + written + len(tail)
+    assert data.startswith(head) and data.endswith(tail)
+    piece = data[len(head):len(head) + written]
+    assert b'{"seq":1,"timestamp_nanos":'.startswith(piece[:27])
+    assert b"\n" not in piece
+    with pytest.raises(t.LedgerError) as excinfo:
+        resume_and_record(r.ledger)
+    assert str(excinfo.value).startswith("json: ")
+    with pytest.raises(t.ChainError) as excinfo:
+        t.verify_file(r.ledger)
+    assert str(excinfo.value).startswith("malformed ledger input: ")
+
+
+@pytest.mark.parametrize("code", [errno.EIO, errno.ENOSPC], ids=["eio", "enospc"])
+def test_failed_fdatasync_keeps_the_parent_but_the_line_stays(run, code):
+    name = errno.errorcode[code]
+    r = run(["open", "record", "record", "record"],
+            faults=f"fdatasync:path={LEDGER}:nth=2:errno={name}")
+    assert [o["ok"] for o in r.outcomes] == [True, True, False, True]
+    assert (r.outcomes[2]["type"], r.outcomes[2]["message"]) == ("LedgerError",
+                                                                  os_error_text(code))
+    if code == errno.EIO:
+        assert r.outcomes[2]["message"] == "io: Input/output error (os error 5)"
+    first, last = r.records()
+    assert (last["seq"], last["parent_hash"]) == (2, first["self_hash"])
+    # The line was written before the flush failed and is not taken back.
+    lines = r.ledger.read_text(encoding="utf-8").split("\n")
+    assert len(lines) == 4 and lines[3] == ""
+    assert (lines[0], lines[2]) == (first["line"], last["line"])
+    unflushed = json.loads(lines[1])
+    assert (unflushed["seq"], unflushed["parent_hash"]) == (1, first["self_hash"])
+    report = t.verify_file(r.ledger)
+    assert (report.ok, report.broken_at, report.reason, report.root_hash) == (
+        False, 2, "parent_hash does not match previous self_hash", unflushed["self_hash"])
+
+
+# --- faults the caller never sees -----------------------------------------------
+
+STEPS = ["open", "record", "record", "record", "open", "record", "record"]
+WRITES = 5
+
+
+@pytest.mark.parametrize("rules,layout,injected", [
+    (f"write:path={LEDGER}:errno=EINTR", LEDGER, 1),
+    (f"write:path={LEDGER}:nth=3:times=5:errno=EINTR", LEDGER, 5),
+    (f"fdatasync:path={LEDGER}:nth=2:errno=EINTR", LEDGER, 1),
+    (f"open:path={LEDGER}:errno=EINTR", LEDGER, 1),
+    (f"open:path={LEDGER}:creat:errno=EINTR", LEDGER, 1),
+    ("mkdir:path=/b:times=3:errno=EINTR", "a/b/" + LEDGER, 3),
+    ("fsync:times=2:errno=EINTR", "a/" + LEDGER, 2),
+    (f"read:path={LEDGER}:nth=2:times=2:errno=EINTR", LEDGER, 2),
+    (f"write:path={LEDGER}:short=1:times=0", LEDGER, WRITES * RECORD_LINE_BYTES),
+    (f"write:path={LEDGER}:nth=2:short=1", LEDGER, 1),
+    (f"write:path={LEDGER}:nth=2:short=100:times=2", LEDGER, 2),
+    (f"write:path={LEDGER}:nth=1:short={RECORD_LINE_BYTES - 1}", LEDGER, 1),
+    (f"write:path={LEDGER}:nth=2:short=10;write:path={LEDGER}:nth=3:errno=EINTR", LEDGER, 2),
+    (f"read:path={LEDGER}:short=1:times=0", LEDGER, None),
+    (f"read:path={LEDGER}:short=7:times=0", LEDGER, None),
+], ids=["write-eintr", "write-eintr-x5", "fdatasync-eintr", "open-eintr",
+        "create-eintr", "mkdir-eintr", "dir-fsync-eintr", "read-eintr", "write-1-byte-each",
+        "write-1-byte-once", "write-100-bytes", "write-all-but-lf", "short-then-eintr",
+        "read-1-byte-each", "read-7-bytes-each"])
+def test_interrupted_and_short_calls_are_invisible(run, rules, layout, injected):
+    r = run(STEPS, faults=rules, layout=layout)
+    assert_clean_chain(r, WRITES)
+    hit = r.injected()
+    if injected is None:
+        assert len(hit) > WRITES
+    else:
+        assert len(hit) == injected
+    writes = r.ledger_calls("write")
+    assert sum(max(c.result, 0) for c in writes) == WRITES * RECORD_LINE_BYTES
+
+
+# --- failures while opening ------------------------------------------------------
+
+
+@pytest.mark.parametrize("rule,layout,message,left", [
+    (f"open:path={LEDGER}:errno=EACCES", LEDGER, "io: Permission denied (os error 13)", []),
+    (f"open:path={LEDGER}:creat:errno=ENOSPC", LEDGER,
+     "io: No space left on device (os error 28)", []),
+    (f"open:path={LEDGER}:creat:errno=EROFS", "a/" + LEDGER, os_error_text(errno.EROFS), ["a"]),
+    ("mkdir:path=/a:errno=EACCES", "a/b/" + LEDGER, "io: Permission denied (os error 13)", []),
+    ("mkdir:path=/a/b:nth=2:errno=ENOSPC", "a/b/" + LEDGER,
+     "io: No space left on device (os error 28)", ["a"]),
+    ("fsync:path=/root:errno=EIO", LEDGER, "io: Input/output error (os error 5)", [LEDGER]),
+    ("open:path=/a:errno=EACCES", "a/" + LEDGER, "io: Permission denied (os error 13)",
+     ["a", "a/" + LEDGER]),
+], ids=["open-eacces", "create-enospc", "create-erofs", "mkdir-eacces", "mkdir-enospc-inner",
+        "dir-fsync-eio", "dir-open-eacces"])
+def test_open_failures(run, rule, layout, message, left):
+    r = run(["open", "record"], faults=rule, layout=layout)
+    assert (r.outcomes[0]["ok"], r.outcomes[0].get("type"), r.outcomes[0].get("message")) == (
+        False, "LedgerError", message)
+    assert len(r.injected()) == 1
+    # What was made before the failure stays; nothing else exists.
+    made = sorted(str(p.relative_to(run.root)) for p in run.root.rglob("*"))
+    assert made == sorted(left)
+    # Without the fault the same path opens and records from seq 0.
+    again = resume_and_record(r.ledger)
+    assert (again.seq, again.parent_hash) == (0, GENESIS)
+
+
+def test_read_failure_while_resuming(run):
+    r = run(["open", "record", "record", "open"],
+            faults=f"read:path={LEDGER}:nth=2:errno=EIO")
+    assert [o["ok"] for o in r.outcomes] == [True, True, True, False]
+    assert (r.outcomes[3]["type"], r.outcomes[3]["message"]) == (
+        "LedgerError", "io: Input/output error (os error 5)")
+    assert t.verify_file(r.ledger).event_count == 2
