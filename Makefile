@@ -29,6 +29,9 @@ py-test:
 bench: deps
 	$(PYTHON) -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation \
 	  -Cbuild-dir=build/wheel ".[bench]"
+	cmake -S . -B build/core -G Ninja -DTALLYVOX_TESTS=ON -DCMAKE_BUILD_TYPE=Release
+	cmake --build build/core -j $(JOBS) --target json_text_bench
+	build/core/tests/core/json_text_bench
 	$(PYTHON) -m bench
 
 # The core tests, then the Python tests against the extension, both built
