@@ -355,6 +355,17 @@ bool TextSource::string_value(std::string& out) {
 // ---------------------------------------------------------------- values
 
 // p_ at a '[' or '{' that opens level depth + 1.
+// After an item: the closing bracket ends the container (`closed`), a comma
+// must be followed by another item.
+bool TextSource::after_item(char close, const char* eof, const char* expected, bool& closed) {
+  skip_ws();
+  if (p_ == end_) return fail(eof, end_);
+  closed = *p_ == close;
+  if (closed) return true;
+  if (*p_ != ',') return fail(expected, p_);
+  return after_comma(close);
+}
+
 // After a comma another item is due, not the closing bracket.
 bool TextSource::after_comma(char close) {
   ++p_;
@@ -418,11 +429,9 @@ bool TextSource::walk(Value* out, std::uint32_t depth) {
           } else {
             if (!walk<false>(nullptr, depth + 1)) return false;
           }
-          skip_ws();
-          if (p_ == end_) return fail(kEofObject, end_);
-          if (*p_ == '}') break;
-          if (*p_ != ',') return fail(kExpectedObjectEnd, p_);
-          if (!after_comma('}')) return false;
+          bool closed = false;
+          if (!after_item('}', kEofObject, kExpectedObjectEnd, closed)) return false;
+          if (closed) break;
         }
       }
       ++p_;
@@ -441,11 +450,9 @@ bool TextSource::walk(Value* out, std::uint32_t depth) {
           } else {
             if (!walk<false>(nullptr, depth + 1)) return false;
           }
-          skip_ws();
-          if (p_ == end_) return fail(kEofList, end_);
-          if (*p_ == ']') break;
-          if (*p_ != ',') return fail(kExpectedListEnd, p_);
-          if (!after_comma(']')) return false;
+          bool closed = false;
+          if (!after_item(']', kEofList, kExpectedListEnd, closed)) return false;
+          if (closed) break;
         }
       }
       ++p_;

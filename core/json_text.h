@@ -89,6 +89,7 @@ class TextSource {
   bool walk(Value* out, std::uint32_t depth);
   bool enter(std::uint32_t depth);
   bool after_comma(char close);
+  bool after_item(char close, const char* eof, const char* expected, bool& closed);
   bool literal(const char* word, std::size_t length);
   bool scan_number(Number& n);
   bool convert(const Number& n, Value& out);

@@ -9,14 +9,13 @@
 #include <vector>
 
 #include "core/keys.h"
+#include "keypair_fixture.h"
 
 namespace tallyvox {
 namespace {
 
 std::vector<SignedEvent> chain(int n) {
-  std::array<unsigned char, 32> seed;
-  seed.fill(7);
-  SigningKeypair kp = SigningKeypair::from_seed(seed);
+  SigningKeypair kp = testing::keypair_filled(7);
   std::vector<SignedEvent> out;
   std::string parent(kGenesisParentHash);
   for (int i = 0; i < n; ++i) {
@@ -82,9 +81,8 @@ TEST(Chain, EachEventIsCheckedAgainstItsOwnKey) {
   std::vector<SignedEvent> records;
   std::string parent(kGenesisParentHash);
   for (int i = 0; i < 4; ++i) {
-    std::array<unsigned char, 32> seed;
-    seed.fill(static_cast<unsigned char>(i + 1));
-    records.push_back(seal_event(i, SessionEnded{"r", "s"}, parent, SigningKeypair::from_seed(seed)));
+    records.push_back(seal_event(i, SessionEnded{"r", "s"}, parent,
+                                 testing::keypair_filled(static_cast<unsigned char>(i + 1))));
     parent = records.back().self_hash;
   }
   EXPECT_TRUE(verify_events(records).ok());

@@ -8,17 +8,14 @@
 
 #include "core/chain.h"
 #include "core/keys.h"
+#include "keypair_fixture.h"
 #include "core/session.h"
 #include "temp_dir.h"
 
 namespace tallyvox {
 namespace {
 
-SigningKeypair key(unsigned char fill) {
-  std::array<unsigned char, 32> seed;
-  seed.fill(fill);
-  return SigningKeypair::from_seed(seed);
-}
+SigningKeypair key(unsigned char fill) { return testing::keypair_filled(fill); }
 
 std::string line_of(const SignedEvent& r) {
   Buffer out;

@@ -8,15 +8,12 @@
 
 #include "core/hex.h"
 #include "core/keys.h"
+#include "keypair_fixture.h"
 
 namespace tallyvox {
 namespace {
 
-SigningKeypair keypair(unsigned char fill) {
-  std::array<unsigned char, 32> seed;
-  seed.fill(fill);
-  return SigningKeypair::from_seed(seed);
-}
+SigningKeypair keypair(unsigned char fill) { return testing::keypair_filled(fill); }
 
 SignedEvent sealed(const SigningKeypair& kp) {
   return seal_event(0, SessionEnded{"done", "ab"}, kGenesisParentHash, kp);
