@@ -5,6 +5,7 @@
 #include "module/events.h"
 #include "module/signed.h"
 #include "module/keys.h"
+#include "module/native.h"
 #include "module/session.h"
 #include "module/verify.h"
 #include "module/module.h"
@@ -98,7 +99,7 @@ int exec_module(PyObject* module) {
     if (add_session(module) < 0) return -1;
     if (add_verify(module) < 0) return -1;
     if (add_function(module, &canonical_json_def) < 0) return -1;
-    return 0;
+    return add_native(module);
   });
 }
 

@@ -12,6 +12,7 @@
 #include "module/args.h"
 #include "module/errors.h"
 #include "module/events.h"
+#include "module/gil.h"
 #include "module/keys.h"
 #include "module/module.h"
 #include "module/signed.h"
@@ -67,19 +68,9 @@ PyObject* session_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     // immutable, so its value may be read without the GIL.
     Session& session = session_of(self);
     const AgentEvent& event = event_of(a[0]);
-    std::optional<std::expected<SignedEvent, SessionError>> result;
-    std::exception_ptr fault;
-    PyThreadState* thread = PyEval_SaveThread();
-    try {
-      result.emplace(session.record(event));
-    } catch (...) {
-      fault = std::current_exception();  // raised below, once the GIL is back
-    }
-    PyEval_RestoreThread(thread);
-    if (fault) std::rethrow_exception(fault);  // guard: MemoryError or the internal fault
-
-    if (!*result) return raise_session(result->error());
-    return new_signed_event_object(std::move(**result));
+    auto result = without_gil([&] { return session.record(event); });
+    if (!result) return raise_session(result.error());
+    return new_signed_event_object(std::move(*result));
   });
 }
 

@@ -1,7 +1,17 @@
 """tallyvox: a tamper-evident, signed ledger of what an AI agent did."""
 
+import sys as _sys
+
 from tallyvox import _tallyvox
 from tallyvox._tallyvox import *  # noqa: F401,F403
-from tallyvox._tallyvox import __all__, __version__  # noqa: F401
+from tallyvox._tallyvox import __version__  # noqa: F401
 
 events = _tallyvox.events
+
+# The native entry points beyond the seventeen public attributes, importable
+# as tallyvox._native.
+_sys.modules.setdefault("tallyvox._native", _tallyvox._native)
+
+from tallyvox._native import read_ledger  # noqa: E402
+
+__all__ = [*_tallyvox.__all__, "read_ledger"]

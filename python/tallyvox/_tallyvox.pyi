@@ -4,6 +4,7 @@ from collections.abc import Sequence
 from os import PathLike
 from typing import Any, Final, Literal, SupportsIndex, final
 
+from tallyvox import _native as _native
 from tallyvox import events as events
 from tallyvox.events import AgentEvent
 

@@ -22,7 +22,7 @@ def test_all_lists_names_in_registration_order():
     assert names.index("events") < names.index("GENESIS_PARENT_HASH")
     for name in names:
         assert hasattr(_tallyvox, name)
-    assert tallyvox.__all__ == _tallyvox.__all__
+    assert tallyvox.__all__[: len(names)] == names
 
 
 def test_constants():

@@ -1,0 +1,20 @@
+// The module's private namespace `_tallyvox._native`: native entry points of
+// the tallyvox package that are not among the seventeen public attributes.
+// The package wraps them under their public names.
+#pragma once
+
+#include "module/py.h"
+
+namespace tallyvox::py {
+
+// Builds the namespace and sets it as the attribute `_native` of `module`,
+// outside __all__.
+int add_native(PyObject* module);
+
+// Adds a built-in function to the namespace, without touching any __all__.
+int add_native_function(PyObject* native, PyMethodDef* def);
+
+// One line per subsystem that adds to the namespace.
+int add_ledger_native(PyObject* native);  // read_ledger
+
+}  // namespace tallyvox::py
