@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/float_text.h"
+#include "core/hex.h"
 
 namespace tallyvox::json {
 
@@ -48,7 +49,6 @@ std::size_t first_escape(const char* s, std::size_t n) {
 }
 
 void write_string(Buffer& out, std::string_view s) {
-  static constexpr char kHex[] = "0123456789abcdef";
   const char* p = s.data();
   std::size_t n = s.size();
   std::size_t run = first_escape(p, n);
@@ -67,7 +67,7 @@ void write_string(Buffer& out, std::string_view s) {
     unsigned char c = static_cast<unsigned char>(p[run]);
     char esc = kEscape[c];
     if (esc == 'u') {
-      const char u[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
+      const char u[6] = {'\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 15]};
       out.append(u, 6);
     } else {
       const char two[2] = {'\\', esc};

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/error.h"
@@ -38,10 +39,11 @@ class LedgerWriter {
 // Cuts ledger bytes into lines, which may arrive in pieces of any size, and
 // reads each line: it must be UTF-8 (with its LF); CRLF ends are accepted;
 // blank and white-space lines are skipped; any other line must be one record.
+// The reader keeps its own copy of `on_record`, so a temporary may be passed.
 class LedgerReader {
  public:
-  explicit LedgerReader(const std::function<void(SignedEvent&&)>& on_record)
-      : on_record_(on_record) {}
+  explicit LedgerReader(std::function<void(SignedEvent&&)> on_record)
+      : on_record_(std::move(on_record)) {}
   std::expected<void, LedgerError> feed(std::string_view bytes);
   // The bytes after the last LF form a final line.
   std::expected<void, LedgerError> finish();
@@ -49,7 +51,7 @@ class LedgerReader {
  private:
   std::expected<void, LedgerError> take_line(std::string_view line, bool had_lf);
 
-  const std::function<void(SignedEvent&&)>& on_record_;
+  std::function<void(SignedEvent&&)> on_record_;
   std::string pending_;  // the start of a line whose LF has not come yet
 };
 

@@ -237,14 +237,13 @@ TEST_F(Ledger, PiecesOfAnySizeReadTheSame) {
   std::string bad = text_of(records) + "\xc3\n";
   for (const std::string& bytes : {good, bad}) {
     std::vector<SignedEvent> whole;
-    std::function<void(SignedEvent&&)> keep_whole = [&](SignedEvent&& r) { whole.push_back(r); };
-    LedgerReader all(keep_whole);
+    LedgerReader all([&](SignedEvent&& r) { whole.push_back(r); });
     auto all_fed = all.feed(bytes);
     auto expected = all_fed ? all.finish() : all_fed;
     for (std::size_t piece : {1u, 2u, 7u, 100u, 4096u}) {
       std::vector<SignedEvent> got;
-      std::function<void(SignedEvent&&)> keep = [&](SignedEvent&& r) { got.push_back(r); };
-      LedgerReader reader(keep);
+      // A temporary callable: the reader holds its own copy.
+      LedgerReader reader([&](SignedEvent&& r) { got.push_back(r); });
       std::expected<void, LedgerError> result;
       for (std::size_t at = 0; at < bytes.size() && result; at += piece) {
         result = reader.feed(std::string_view(bytes).substr(at, piece));
