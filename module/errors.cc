@@ -72,9 +72,6 @@ PyObject* raise_ledger_error(std::string_view text) {
 PyObject* raise_session_error(bool is_ledger, std::string_view text) {
   return is_ledger ? raise_ledger_error(text) : raise_signing_error(text);
 }
-PyObject* raise_signing_message(std::string_view text) {
-  return raise_with(&Exceptions::signing_error, text);
-}
 PyObject* raise_chain_error(std::string_view text) {
   return raise_with(&Exceptions::chain_error, text);
 }
