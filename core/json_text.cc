@@ -504,14 +504,19 @@ std::expected<std::string, JsonError> TextSource::string() {
   return s;
 }
 
-std::expected<void, JsonError> TextSource::begin_object() {
+// Opens the next value, which must be a container of kind `kind`.
+std::expected<void, JsonError> TextSource::begin_container(Token kind, std::string_view expected) {
   auto token = peek();
   if (!token) return std::unexpected(std::move(token.error()));
-  if (*token != Token::Object) return std::unexpected(invalid_type_error(*this, *token, "a map"));
+  if (*token != kind) return std::unexpected(invalid_type_error(*this, *token, expected));
   if (!enter(depth_)) return std::unexpected(failure());
   ++depth_;
   first_ = true;
   return {};
+}
+
+std::expected<void, JsonError> TextSource::begin_object() {
+  return begin_container(Token::Object, "a map");
 }
 
 std::expected<std::optional<std::string_view>, JsonError> TextSource::next_key() {
@@ -540,24 +545,23 @@ std::expected<std::optional<std::string_view>, JsonError> TextSource::next_key()
 }
 
 std::expected<void, JsonError> TextSource::begin_array() {
-  auto token = peek();
-  if (!token) return std::unexpected(std::move(token.error()));
-  if (*token != Token::Array) return std::unexpected(invalid_type_error(*this, *token, "a sequence"));
-  if (!enter(depth_)) return std::unexpected(failure());
-  ++depth_;
-  first_ = true;
-  return {};
+  return begin_container(Token::Array, "a sequence");
+}
+
+// Inside an open array: whether a ']' comes next, consumed when it does.
+std::expected<bool, JsonError> TextSource::close_array() {
+  skip_ws();
+  if (p_ == end_) return std::unexpected(error_at(kEofList, end_));
+  if (*p_ != ']') return false;
+  ++p_;
+  --depth_;
+  first_ = false;
+  return true;
 }
 
 std::expected<bool, JsonError> TextSource::next_element() {
-  skip_ws();
-  if (p_ == end_) return std::unexpected(error_at(kEofList, end_));
-  if (*p_ == ']') {
-    ++p_;
-    --depth_;
-    first_ = false;
-    return false;
-  }
+  TALLYVOX_TRY(closed, close_array());
+  if (*closed) return false;
   if (first_) {
     first_ = false;
     return true;
@@ -568,14 +572,8 @@ std::expected<bool, JsonError> TextSource::next_element() {
 }
 
 std::expected<void, JsonError> TextSource::end_array(std::size_t) {
-  skip_ws();
-  if (p_ == end_) return std::unexpected(error_at(kEofList, end_));
-  if (*p_ == ']') {
-    ++p_;
-    --depth_;
-    first_ = false;
-    return {};
-  }
+  TALLYVOX_TRY(closed, close_array());
+  if (*closed) return {};
   if (*p_ == ',') {
     ++p_;
     skip_ws();

@@ -78,6 +78,8 @@ class TextSource {
 
   struct Number;
 
+  std::expected<void, JsonError> begin_container(Token kind, std::string_view expected);
+  std::expected<bool, JsonError> close_array();
   void skip_ws();
   // Records a syntax error (a fixed message at a byte, or at end_ for EOF)
   // and returns false; the public operations turn it into a JsonError.
