@@ -11,7 +11,7 @@ import argparse
 import os
 import string
 import sys
-from typing import Sequence
+from typing import Any, Callable, Sequence
 
 import tallyvox
 from tallyvox.cli_demo import cmd_demo
@@ -37,6 +37,14 @@ def _public_key(text: str) -> str:
     return text.lower()
 
 
+def add_command(commands: Any, name: str, func: Callable[[argparse.Namespace], int],
+                **texts: Any) -> argparse.ArgumentParser:
+    """A subcommand whose parsed arguments go to `func`."""
+    parser: argparse.ArgumentParser = commands.add_parser(name, **texts)
+    parser.set_defaults(func=func)
+    return parser
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
@@ -48,8 +56,9 @@ def build_parser() -> argparse.ArgumentParser:
                         version=f"{PROG} {tallyvox.__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    verify = commands.add_parser(
-        "verify", help="verify ledger files and summarise them",
+    verify = add_command(
+        commands, "verify", cmd_verify,
+        help="verify ledger files and summarise them",
         description="Walk the chain of each ledger (sequence numbers, parent links, "
                     "hashes, signatures) and print a summary: event count, valid or "
                     "broken with the first break, root hash, signer keys and time span "
@@ -63,33 +72,32 @@ def build_parser() -> argparse.ArgumentParser:
     verify.add_argument("--expect-signer", action="append", type=_public_key, metavar="HEX",
                         help="a public key (64 hex characters) allowed to have signed; "
                              "repeat for several keys")
-    verify.set_defaults(func=cmd_verify)
 
-    show = commands.add_parser(
-        "show", help="print the timeline of a ledger",
+    show = add_command(
+        commands, "show", cmd_show,
+        help="print the timeline of a ledger",
         description="Print one line per event: seq, UTC time, type and its key fields, "
                     "long texts shortened. The event at which the chain breaks, if any, "
                     "is marked; use verify for the verdict and exit status.")
     show.add_argument("ledger", metavar="LEDGER", help="ledger file (NDJSON)")
     show.add_argument("--json", action="store_true",
                       help="print the events, payloads in full, as one JSON document")
-    show.set_defaults(func=cmd_show)
 
-    keygen = commands.add_parser(
-        "keygen", help="load or create a secret-key file and print its public key",
+    keygen = add_command(
+        commands, "keygen", cmd_keygen,
+        help="load or create a secret-key file and print its public key",
         description="Load the 32-byte Ed25519 secret key at PATH, or create one "
                     "(mode 0600) if PATH does not exist, and print its public key.")
     keygen.add_argument("path", metavar="PATH", help="secret-key file")
-    keygen.set_defaults(func=cmd_keygen)
 
-    demo = commands.add_parser(
-        "demo", help="record, verify and show a sample conversation",
+    demo = add_command(
+        commands, "demo", cmd_demo,
+        help="record, verify and show a sample conversation",
         description="Record a short sample conversation using all seven event types "
                     "into a fresh ledger signed by a fresh key, in a new directory "
                     "under DIR, then verify it and print the timeline and summary.")
     demo.add_argument("--dir", default="tallyvox-demo", metavar="DIR",
                       help="where to create the run directory (default: ./tallyvox-demo)")
-    demo.set_defaults(func=cmd_demo)
     return parser
 
 
