@@ -11,7 +11,6 @@ import errno
 import json
 import os
 import pathlib
-import shutil
 import subprocess
 import sys
 
@@ -31,22 +30,6 @@ EVENT = {"type": "ToolCalled", "payload": {
 RECORD_LINE_BYTES = len((t.sign_event(event=t.events.from_dict(EVENT), seq=1,
                                       parent_hash=GENESIS, keypair=t.SigningKeypair.generate())
                          .to_json() + "\n").encode())
-
-
-@pytest.fixture(scope="session")
-def injector(tmp_path_factory):
-    compiler = shutil.which(os.environ.get("CC", "cc"))
-    if compiler is None:
-        pytest.skip("no C compiler (cc) to build the fault-injection library")
-    if not sys.platform.startswith("linux"):
-        pytest.skip("fault injection relies on LD_PRELOAD and glibc (Linux only)")
-    out = tmp_path_factory.mktemp("inject") / "inject.so"
-    built = subprocess.run([compiler, "-shared", "-fPIC", "-O2", "-o", str(out),
-                            str(FAULTS / "inject.c"), "-ldl", "-lpthread"],
-                           capture_output=True, text=True)
-    if built.returncode != 0:
-        pytest.fail("building the fault-injection library failed:\n" + built.stderr)
-    return out
 
 
 def child_env(extra):
