@@ -16,6 +16,7 @@ from typing import Any, Callable, Sequence
 import tallyvox
 from tallyvox.cli_demo import cmd_demo
 from tallyvox.cli_exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK, PROG, complain, error_text
+from tallyvox.cli_recover import RECOVER_TEXTS, add_recover_arguments, cmd_recover
 from tallyvox.cli_summary import cmd_verify
 from tallyvox.cli_timeline import cmd_show
 
@@ -89,6 +90,8 @@ def build_parser() -> argparse.ArgumentParser:
         description="Load the 32-byte Ed25519 secret key at PATH, or create one "
                     "(mode 0600) if PATH does not exist, and print its public key.")
     keygen.add_argument("path", metavar="PATH", help="secret-key file")
+
+    add_recover_arguments(add_command(commands, "recover", cmd_recover, **RECOVER_TEXTS))
 
     demo = add_command(
         commands, "demo", cmd_demo,

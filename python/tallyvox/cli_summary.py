@@ -10,6 +10,7 @@ from typing import Any, Sequence
 import tallyvox
 from tallyvox.cli_exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK, CliError, complain, error_text
 from tallyvox.cli_ledger import Ledger, load_ledger, utc_text
+from tallyvox.cli_recover import explain_torn_tail
 
 
 @dataclass
@@ -28,6 +29,7 @@ class Summary:
     latest_nanos: int | None = None
     timestamps_in_order: bool = True
     error: str | None = None
+    torn_tail: dict[str, Any] | None = None  # a torn final line, when that is the damage
 
     @property
     def exit_code(self) -> int:
@@ -57,6 +59,7 @@ class Summary:
             "latest_utc": time_or_none(self.latest_nanos),
             "timestamps_in_order": self.timestamps_in_order,
             "error": self.error,
+            "torn_tail": self.torn_tail,
         }
 
     def text_lines(self) -> list[str]:
@@ -121,6 +124,7 @@ def cmd_verify(args: argparse.Namespace) -> int:
             summary = summarise(load_ledger(path), expected)
         except (CliError, tallyvox.TallyvoxError, OSError) as exc:
             summary = Summary(path=path, status="error", error=error_text(exc))
+            explain_torn_tail(summary)
             complain(path, summary.error or "")
         summaries.append(summary)
     code = max(summary.exit_code for summary in summaries)
