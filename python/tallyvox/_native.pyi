@@ -3,9 +3,10 @@
 from collections.abc import Sequence
 from typing import Any
 
-from tallyvox._tallyvox import SignedEvent, SigningKeypair, _StrPath
+from tallyvox._tallyvox import ChainReport, SignedEvent, SigningKeypair, _StrPath
 
 def read_ledger(path: _StrPath) -> list[SignedEvent]: ...
+def read_verified(path: _StrPath) -> tuple[list[SignedEvent], ChainReport]: ...
 
 # Checkpoints and proofs: (0, value) when the checks hold, (1, reason) when
 # one does not, (2, message) for a malformed or unreadable input. A checkpoint
