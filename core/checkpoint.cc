@@ -5,6 +5,7 @@
 #include "core/keys.h"
 #include "core/ledger_tree.h"
 #include "core/proof.h"
+#include "core/utf8.h"
 
 namespace tallyvox {
 
@@ -167,6 +168,7 @@ CheckpointResult<ProofCheck> verify_inclusion_proof(std::string_view text,
   if (!proof) return failure(Kind::Malformed, "not a proof: " + proof.error());
   auto checkpoint = open_checkpoint(proof->checkpoint, key);
   if (!checkpoint) return std::unexpected(std::move(checkpoint.error()));
+  if (!valid_utf8(proof->extra)) return failure(Kind::Malformed, "the disclosed line is not UTF-8");
   auto record = read_line(proof->extra);
   if (!record) return failure(Kind::Malformed, "the disclosed line is not a record: " + display(record.error()));
   auto fails = [](std::string message) { return failure(Kind::DoesNotHold, std::move(message)); };

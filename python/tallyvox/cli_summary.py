@@ -8,6 +8,7 @@ from dataclasses import dataclass, field
 from typing import Any, Sequence
 
 import tallyvox
+from tallyvox.cli_checkpoint import Check, verify_checks
 from tallyvox.cli_exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK, CliError, complain, error_text
 from tallyvox.cli_ledger import Ledger, load_ledger, utc_text
 
@@ -28,11 +29,14 @@ class Summary:
     latest_nanos: int | None = None
     timestamps_in_order: bool = True
     error: str | None = None
+    checks: list[Check] = field(default_factory=list)
 
     @property
     def exit_code(self) -> int:
         if self.status == "error":
             return EXIT_ERROR
+        if self.checks and max(check.code for check in self.checks) != EXIT_OK:
+            return max(EXIT_FAILED, *(check.code for check in self.checks))
         if self.status == "broken" or self.unexpected_signers:
             return EXIT_FAILED
         return EXIT_OK
@@ -57,6 +61,7 @@ class Summary:
             "latest_utc": time_or_none(self.latest_nanos),
             "timestamps_in_order": self.timestamps_in_order,
             "error": self.error,
+            **{check.name: check.to_json() for check in self.checks},
         }
 
     def text_lines(self) -> list[str]:
@@ -85,6 +90,7 @@ class Summary:
             if not self.timestamps_in_order:
                 span += "  (timestamps not in order)"
             lines.append(f"  time span: {span}")
+        lines.extend(f"  {check.name + ':':<10} {check.text}" for check in self.checks)
         return lines
 
 
@@ -118,7 +124,9 @@ def cmd_verify(args: argparse.Namespace) -> int:
     summaries: list[Summary] = []
     for path in args.ledgers:
         try:
-            summary = summarise(load_ledger(path), expected)
+            ledger = load_ledger(path)
+            summary = summarise(ledger, expected)
+            summary.checks = verify_checks(args, path, ledger.records)
         except (CliError, tallyvox.TallyvoxError, OSError) as exc:
             summary = Summary(path=path, status="error", error=error_text(exc))
             complain(path, summary.error or "")
