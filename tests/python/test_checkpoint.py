@@ -419,3 +419,57 @@ def test_malformed_proofs(tmp_path, keypair, edit, message):
     proof = cp.prove(path, 1, cp.make_checkpoint(path, keypair).note)
     with pytest.raises(cp.CheckpointError, match="^" + re.escape(message)):
         cp.verify_proof(edit(proof), keypair.pubkey_hex)
+
+
+# ---------------------------------------------------------------------------
+# The worked example of the README, byte for byte
+
+README = __import__("pathlib").Path(__file__).parents[2] / "README.md"
+EXAMPLE_EVENTS = [
+    ("SessionStarted", {"agent_id": "agent", "model_id": "model", "session_id": "s-1"}),
+    ("UtteranceSpoken", {"text_sha256": "ab", "text": "Hello.", "audio_sha256": "cd"}),
+    ("SessionEnded", {"reason": "done", "summary_sha256": "ef"}),
+]
+
+
+def example_lines():
+    """Ledger lines at fixed times, hashed by tallyvox, signed and written here."""
+    private = Ed25519PrivateKey.from_private_bytes(SEED)
+    public = private.public_key().public_bytes_raw().hex()
+    parent, lines = tallyvox.GENESIS_PARENT_HASH, []
+    for seq, (kind, payload) in enumerate(EXAMPLE_EVENTS):
+        stamp = 1_700_000_000_000_000_000 + seq * 1_000_000_000
+        digest = tallyvox.compute_self_hash(seq=seq, timestamp_nanos=stamp, parent_hash=parent,
+                                            event=events.from_dict({"type": kind, "payload": payload}))
+        lines.append(json.dumps({
+            "seq": seq, "timestamp_nanos": stamp, "event": {"type": kind, "payload": payload},
+            "parent_hash": parent, "self_hash": digest,
+            "signature": private.sign(bytes.fromhex(digest)).hex(), "signer_pubkey": public,
+        }, separators=(",", ":")))
+        parent = digest
+    return lines
+
+
+def block(text):
+    return f"```text\n{text if text.endswith(chr(10)) else text + chr(10)}```\n"
+
+
+def test_readme_worked_example(tmp_path, keypair):
+    lines = example_lines()
+    path = tmp_path / "example.ndjson"
+    path.write_text("\n".join(lines) + "\n")
+    assert tallyvox.verify_file(path).ok
+    assert [r.to_json() for r in tallyvox.read_ledger(path)] == lines
+    hashes = [json.loads(line)["self_hash"] for line in lines]
+    leaves = [bytes.fromhex(h) for h in hashes]
+    made = cp.make_checkpoint(path, keypair)
+    proof = cp.prove(path, 1, made.note)
+    assert made.root == mth(leaves)
+    assert read_note(made.note, keypair.pubkey_hex) == ("tallyvox/" + hashes[0], 3, made.root)
+    assert read_proof(proof, keypair.pubkey_hex) == (lines[1], 1)
+    assert proof.split("\n")[3:5] == [base64.b64encode(model_leaf(leaf)).decode()
+                                      for leaf in (leaves[0], leaves[2])]
+    readme = README.read_text(encoding="utf-8")
+    assert f"(public key\n`{keypair.pubkey_hex}`)" in readme
+    for text in ("\n".join(lines), "\n".join(hashes), made.root.hex(), made.note, proof):
+        assert block(text) in readme, text
