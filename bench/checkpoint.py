@@ -5,7 +5,6 @@ verify_proof against a millisecond."""
 from __future__ import annotations
 
 import functools
-import os
 import time
 
 import tallyvox
@@ -20,27 +19,8 @@ PROOF_NAME = "verify-proof"
 
 def _signed_ledger(count: int) -> tuple[str, tallyvox.SigningKeypair]:
     """A valid ledger of `count` events and the key that signed it, cached."""
-    directory = fixtures.scratch_dir()
-    path, key = directory / f"checkpoint-{count}.ndjson", directory / f"checkpoint-{count}.key"
-    keypair = tallyvox.SigningKeypair.load_or_create(key)
-    if path.exists() and cp.verify_checkpoint(path, _note(path, keypair)).event_count == count:
-        return str(path), keypair
-    kinds = fixtures.conversation()
-    parent = tallyvox.GENESIS_PARENT_HASH
-    with open(path, "w", encoding="utf-8") as f:
-        for seq in range(count):
-            signed = tallyvox.sign_event(event=kinds[seq % len(kinds)], seq=seq,
-                                         parent_hash=parent, keypair=keypair)
-            f.write(signed.to_json() + "\n")
-            parent = signed.self_hash
-    return str(path), keypair
-
-
-def _note(path: os.PathLike[str] | str, keypair: tallyvox.SigningKeypair) -> str:
-    try:
-        return cp.make_checkpoint(path, keypair).note
-    except tallyvox.TallyvoxError:
-        return ""
+    keypair = tallyvox.SigningKeypair.load_or_create(fixtures.scratch_dir() / "checkpoint.key")
+    return str(fixtures.ledger(count, keypair)), keypair
 
 
 def build(quick: bool = False) -> Benchmark:

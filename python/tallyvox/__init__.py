@@ -14,33 +14,7 @@ _sys.modules.setdefault("tallyvox._native", _tallyvox._native)
 
 from tallyvox._native import read_ledger  # noqa: E402
 
-from tallyvox.checkpoint import (  # noqa: E402
-    Checkpoint,
-    CheckpointCheck,
-    CheckpointError,
-    CheckpointFailed,
-    ProofCheck,
-    consistency_proof,
-    make_checkpoint,
-    open_checkpoint,
-    prove,
-    verify_checkpoint,
-    verify_consistency,
-    verify_proof,
-)
+from tallyvox import checkpoint  # noqa: E402
+from tallyvox.checkpoint import *  # noqa: E402,F401,F403
 
-__all__ = [*_tallyvox.__all__, "read_ledger"]
-__all__ += [
-    "Checkpoint",
-    "CheckpointCheck",
-    "CheckpointError",
-    "CheckpointFailed",
-    "ProofCheck",
-    "consistency_proof",
-    "make_checkpoint",
-    "open_checkpoint",
-    "prove",
-    "verify_checkpoint",
-    "verify_consistency",
-    "verify_proof",
-]
+__all__ = [*_tallyvox.__all__, "read_ledger", *checkpoint.__all__]

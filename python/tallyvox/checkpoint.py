@@ -185,6 +185,7 @@ def merkle_verify_consistency(old_size: int, new_size: int, old_root: bytes, new
     return _native.verify_consistency(old_size, new_size, old_root, new_root, proof)
 
 
+# What the package exports; the tree functions stay in this module.
 __all__ = [
     "Checkpoint",
     "CheckpointCheck",
@@ -193,11 +194,6 @@ __all__ = [
     "ProofCheck",
     "consistency_proof",
     "make_checkpoint",
-    "merkle_consistency_proof",
-    "merkle_inclusion_proof",
-    "merkle_root",
-    "merkle_verify_consistency",
-    "merkle_verify_inclusion",
     "open_checkpoint",
     "prove",
     "verify_checkpoint",

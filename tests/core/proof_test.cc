@@ -33,7 +33,7 @@ TEST(ProofFile, RefusesMalformedFiles) {
       {"c2sp.org/tlog-proof@v2\n", "not a proof file: the first line is not c2sp.org/tlog-proof@v1"},
       {"c2sp.org/tlog-proof@v1\r\n", "the proof contains a CR character"},
       {"c2sp.org/tlog-proof@v1\nindex 1\n", "the second line is not \"extra <base64>\""},
-      {"c2sp.org/tlog-proof@v1\nextra eyJzZXEiOjF\n", "extra: invalid base64: length 15 is not a multiple of 4"},
+      {"c2sp.org/tlog-proof@v1\nextra eyJzZXEiOjF\n", "extra: invalid base64: length 11 is not a multiple of 4"},
       {head + "index 01\n", "the index has leading zeros"},
       {head + "index x\n", "the index is not a decimal number"},
       {head + "1\n", "the third line is not \"index <N>\""},
