@@ -14,6 +14,7 @@ import sys
 from typing import Any, Callable, Sequence
 
 import tallyvox
+from tallyvox.cli_checkpoint import add_checkpoint_commands, add_verify_options
 from tallyvox.cli_demo import cmd_demo
 from tallyvox.cli_exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK, PROG, complain, error_text
 from tallyvox.cli_recover import RECOVER_TEXTS, add_recover_arguments, cmd_recover
@@ -73,6 +74,7 @@ def build_parser() -> argparse.ArgumentParser:
     verify.add_argument("--expect-signer", action="append", type=_public_key, metavar="HEX",
                         help="a public key (64 hex characters) allowed to have signed; "
                              "repeat for several keys")
+    add_verify_options(verify)
 
     show = add_command(
         commands, "show", cmd_show,
@@ -101,6 +103,7 @@ def build_parser() -> argparse.ArgumentParser:
                     "under DIR, then verify it and print the timeline and summary.")
     demo.add_argument("--dir", default="tallyvox-demo", metavar="DIR",
                       help="where to create the run directory (default: ./tallyvox-demo)")
+    add_checkpoint_commands(commands, add_command, _public_key)
     return parser
 
 

@@ -8,6 +8,7 @@ from dataclasses import dataclass, field
 from typing import Any, Sequence
 
 import tallyvox
+from tallyvox.cli_checkpoint import Check, verify_checks
 from tallyvox.cli_exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK, CliError, complain, error_text
 from tallyvox.cli_ledger import Ledger, load_ledger, utc_text
 from tallyvox.cli_recover import explain_torn_tail
@@ -30,11 +31,14 @@ class Summary:
     timestamps_in_order: bool = True
     error: str | None = None
     torn_tail: dict[str, Any] | None = None  # a torn final line, when that is the damage
+    checks: list[Check] = field(default_factory=list)
 
     @property
     def exit_code(self) -> int:
         if self.status == "error":
             return EXIT_ERROR
+        if self.checks and max(check.code for check in self.checks) != EXIT_OK:
+            return max(EXIT_FAILED, *(check.code for check in self.checks))
         if self.status == "broken" or self.unexpected_signers:
             return EXIT_FAILED
         return EXIT_OK
@@ -60,6 +64,7 @@ class Summary:
             "timestamps_in_order": self.timestamps_in_order,
             "error": self.error,
             "torn_tail": self.torn_tail,
+            **{check.name: check.to_json() for check in self.checks},
         }
 
     def text_lines(self) -> list[str]:
@@ -88,6 +93,7 @@ class Summary:
             if not self.timestamps_in_order:
                 span += "  (timestamps not in order)"
             lines.append(f"  time span: {span}")
+        lines.extend(f"  {check.name + ':':<10} {check.text}" for check in self.checks)
         return lines
 
 
@@ -121,7 +127,9 @@ def cmd_verify(args: argparse.Namespace) -> int:
     summaries: list[Summary] = []
     for path in args.ledgers:
         try:
-            summary = summarise(load_ledger(path), expected)
+            ledger = load_ledger(path)
+            summary = summarise(ledger, expected)
+            summary.checks = verify_checks(args, path, ledger.records)
         except (CliError, tallyvox.TallyvoxError, OSError) as exc:
             summary = Summary(path=path, status="error", error=error_text(exc))
             explain_torn_tail(summary)
