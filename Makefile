@@ -2,7 +2,7 @@
 # core tests through ctest, then the Python tests through pytest.
 PYTHON ?= python3
 JOBS ?= 2
-APT_PACKAGES := g++ make libssl-dev libgtest-dev
+APT_PACKAGES := g++ make libssl-dev libgtest-dev libsodium-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: test deps install core-test py-test bench clean test-sanitize test-crash test-leaks fuzz fuzz-deps fuzz-corpus
