@@ -11,7 +11,7 @@ import traceback
 
 import tallyvox
 
-from bench import canonical, harness, open as open_bench, record, sign, verify
+from bench import canonical, harness, open as open_bench, record, sign, threads, verify
 
 # Each entry builds its Benchmark (doing any setup and correctness checks);
 # it is called with quick=True for the smaller sizes of --quick.
@@ -21,6 +21,7 @@ REGISTRY = {
     record.NAME: record.build,
     open_bench.NAME: open_bench.build,
     verify.NAME: verify.build,
+    threads.NAME: threads.build,
 }
 
 
@@ -29,7 +30,8 @@ def run_one(bench: harness.Benchmark, quick: bool) -> dict:
     start = time.perf_counter()
     try:
         medians = harness.measure(bench.contenders, bench.batch, rounds,
-                                  warmup=bench.warmup, per_call=bench.per_call)
+                                  warmup=bench.warmup, per_call=bench.per_call,
+                                  self_timed=bench.self_timed)
     finally:
         if bench.finish is not None:
             bench.finish()
