@@ -151,13 +151,7 @@ PyObject* verify_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     std::string path;
     if (!bind(sig, args, nargs, kwnames, a) || !arg_path(a[0], "path", &path)) return nullptr;
     auto report = without_gil([&] { return verify_ledger_file(path); });
-    if (!report) {
-      const LedgerError& error = report.error();
-      if (const auto* json = std::get_if<JsonError>(&error.kind)) {
-        return raise_chain_error("malformed ledger input: " + display(*json));
-      }
-      return raise_ledger_error(display(error));
-    }
+    if (!report) return raise_walk_error(report.error());
     return new_chain_report_object(std::move(*report));
   });
 }
@@ -171,6 +165,13 @@ PyMethodDef functions[] = {
 };
 
 }  // namespace
+
+PyObject* raise_walk_error(const LedgerError& error) {
+  if (const auto* json = std::get_if<JsonError>(&error.kind)) {
+    return raise_chain_error("malformed ledger input: " + display(*json));
+  }
+  return raise_ledger_error(display(error));
+}
 
 PyTypeObject* chain_report_type() {
   return reinterpret_cast<PyTypeObject*>(create_class_once(&report_class, &report_spec));

@@ -1,5 +1,6 @@
 # The extension's private namespace; the package exports these under the
 # same names.
-from tallyvox._tallyvox import SignedEvent, _StrPath
+from tallyvox._tallyvox import ChainReport, SignedEvent, _StrPath
 
 def read_ledger(path: _StrPath) -> list[SignedEvent]: ...
+def read_verified(path: _StrPath) -> tuple[list[SignedEvent], ChainReport]: ...
