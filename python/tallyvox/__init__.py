@@ -14,4 +14,12 @@ _sys.modules.setdefault("tallyvox._native", _tallyvox._native)
 
 from tallyvox._native import read_ledger  # noqa: E402
 
-__all__ = [*_tallyvox.__all__, "read_ledger"]
+from tallyvox.fleet import (  # noqa: E402
+    LedgerVerdict,
+    verify_file_parallel,
+    verify_many,
+    verify_stream,
+)
+
+__all__ = [*_tallyvox.__all__, "read_ledger",
+           "LedgerVerdict", "verify_file_parallel", "verify_many", "verify_stream"]

@@ -4,11 +4,13 @@ from __future__ import annotations
 
 import argparse
 import json
+import time
 from dataclasses import dataclass, field
 from typing import Any, Sequence
 
 import tallyvox
 from tallyvox.cli_exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK, CliError, complain, error_text
+from tallyvox.cli_fleet import judge_all, ledger_paths, totals_line
 from tallyvox.cli_ledger import Ledger, load_ledger, utc_text
 
 
@@ -113,16 +115,22 @@ def summarise(ledger: Ledger, expected: Sequence[str] | None) -> Summary:
     )
 
 
+def _judge(path: str, jobs: int, expected: Sequence[str] | None) -> Summary:
+    try:
+        return summarise(load_ledger(path, jobs), expected)
+    except (CliError, tallyvox.TallyvoxError, OSError) as exc:
+        return Summary(path=path, status="error", error=error_text(exc))
+
+
 def cmd_verify(args: argparse.Namespace) -> int:
     expected: list[str] | None = args.expect_signer
-    summaries: list[Summary] = []
-    for path in args.ledgers:
-        try:
-            summary = summarise(load_ledger(path), expected)
-        except (CliError, tallyvox.TallyvoxError, OSError) as exc:
-            summary = Summary(path=path, status="error", error=error_text(exc))
-            complain(path, summary.error or "")
-        summaries.append(summary)
+    start = time.perf_counter()
+    paths = ledger_paths(args.ledgers)
+    summaries = judge_all(paths, lambda path, jobs: _judge(path, jobs, expected), args.jobs,
+                          progress=not args.json)
+    for summary in summaries:
+        if summary.status == "error":
+            complain(summary.path, summary.error or "")
     code = max(summary.exit_code for summary in summaries)
     if args.json:
         document = {"ok": code == EXIT_OK, "ledgers": [s.to_json() for s in summaries]}
@@ -134,4 +142,9 @@ def cmd_verify(args: argparse.Namespace) -> int:
             if index:
                 print()
             print("\n".join(summary.text_lines()))
+        if len(paths) > 1 or paths != args.ledgers:  # several ledgers, or a directory
+            if any(summary.status != "error" for summary in summaries):
+                print()
+            print(totals_line((s.exit_code for s in summaries),
+                              sum(s.event_count for s in summaries), time.perf_counter() - start))
     return code
