@@ -11,7 +11,7 @@ import traceback
 
 import tallyvox
 
-from bench import canonical, harness, open as open_bench, record, sign, verify
+from bench import canonical, fleet, harness, open as open_bench, record, sign, verify
 
 # Each entry builds its Benchmark (doing any setup and correctness checks);
 # it is called with quick=True for the smaller sizes of --quick.
@@ -21,6 +21,7 @@ REGISTRY = {
     record.NAME: record.build,
     open_bench.NAME: open_bench.build,
     verify.NAME: verify.build,
+    fleet.NAME: fleet.build,
 }
 
 

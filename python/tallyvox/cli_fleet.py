@@ -1,12 +1,11 @@
-"""`verify` over many ledgers: directories expanded, ledgers judged on
-several threads (the walks run without the interpreter lock), a progress
-bar on a terminal, and the totals line."""
+"""`verify` over many ledgers: ledgers judged on several threads (the walks
+run without the interpreter lock), a progress bar on a terminal, and the
+totals line."""
 
 from __future__ import annotations
 
 import argparse
 import concurrent.futures as cf
-import os
 import sys
 from typing import Callable, Iterable, Sequence, TypeVar
 
@@ -18,28 +17,13 @@ T = TypeVar("T")
 PROGRESS_DELAY = 0.5
 
 
-def ledger_paths(arguments: Sequence[str]) -> list[str]:
-    """Files as given; a directory stands for every *.ndjson below it, in
-    sorted order (one with none stays, to be reported as unreadable)."""
-    paths: list[str] = []
-    for argument in arguments:
-        if not os.path.isdir(argument):
-            paths.append(argument)
-            continue
-        found = sorted(os.path.join(top, name)
-                       for top, _dirs, names in os.walk(argument)
-                       for name in names if name.endswith(".ndjson"))
-        paths.extend(found or [argument])
-    return paths
-
-
 def _progress(total: int, shown: bool) -> Callable[[], None]:
     """A step of the bar on stderr, or nothing off a terminal."""
     if not shown or total < 2 or not sys.stderr.isatty():
         return lambda: None
     # tqdm: one small, pure-Python dependency that draws on stderr and
     # stays away from pipes.
-    from tqdm import tqdm
+    from tqdm import tqdm  # type: ignore[import-untyped]
 
     bar = tqdm(total=total, unit="ledger", delay=PROGRESS_DELAY, leave=False, file=sys.stderr)
 

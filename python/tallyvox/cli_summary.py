@@ -10,8 +10,9 @@ from typing import Any, Sequence
 
 import tallyvox
 from tallyvox.cli_exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK, CliError, complain, error_text
-from tallyvox.cli_fleet import judge_all, ledger_paths, totals_line
+from tallyvox.cli_fleet import judge_all, totals_line
 from tallyvox.cli_ledger import Ledger, load_ledger, utc_text
+from tallyvox.fleet import ledger_paths
 
 
 @dataclass

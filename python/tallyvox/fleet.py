@@ -52,6 +52,21 @@ def usable_cores() -> int:
     return len(os.sched_getaffinity(0))
 
 
+def ledger_paths(arguments: Iterable[str]) -> list[str]:
+    """Files as given; a directory stands for every *.ndjson below it, in
+    sorted order (one with none stays, to be reported as unreadable)."""
+    paths: list[str] = []
+    for argument in arguments:
+        if not os.path.isdir(argument):
+            paths.append(argument)
+            continue
+        found = sorted(os.path.join(top, name)
+                       for top, _dirs, names in os.walk(argument)
+                       for name in names if name.endswith(".ndjson"))
+        paths.extend(found or [argument])
+    return paths
+
+
 def _jobs(jobs: int) -> int:
     if isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
         raise ValueError(f"jobs must be a positive integer, not {jobs!r}")
@@ -126,9 +141,10 @@ def verify_many(sources: Iterable[Source], *, jobs: int | None = None,
     """Verdicts on many ledgers, in the order they finish.
 
     By default on a local pool of `jobs` processes (the usable cores); with
-    `executor`, on that executor, which is left running. A source that
+    `executor`, on that executor, which is left running. A directory
+    stands for every *.ndjson below it. A source that
     cannot be read yields a verdict with `error` and the rest go on."""
-    names = [os.fspath(source) for source in sources]
+    names = ledger_paths(os.fspath(source) for source in sources)
     if executor is not None:
         return _as_finished(executor, names)
     return _local(names, usable_cores() if jobs is None else _jobs(jobs))

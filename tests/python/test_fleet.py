@@ -180,9 +180,11 @@ def test_verify_many_on_a_dask_cluster(tree):
     assert len(set(pids.values())) == 2 and os.getpid() not in pids.values()
 
 
-def test_verdict_is_frozen_and_pickles(tree):
+def test_verify_many_expands_directories_into_frozen_picklable_verdicts(tree):
     root, expected = tree
-    for verdict in tallyvox.verify_many(list(expected), jobs=1):
+    verdicts = list(tallyvox.verify_many([root], jobs=1))
+    assert [v.source for v in verdicts] == sorted(expected)
+    for verdict in verdicts:
         assert pickle.loads(pickle.dumps(verdict)) == verdict
         with pytest.raises(FrozenInstanceError):
             verdict.ok = True
