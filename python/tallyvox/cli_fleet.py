@@ -18,8 +18,9 @@ PROGRESS_DELAY = 0.5
 
 
 def _progress(total: int, shown: bool) -> Callable[[], None]:
-    """A step of the bar on stderr, or nothing off a terminal."""
-    if not shown or total < 2 or not sys.stderr.isatty():
+    """A step of the bar on stderr, or nothing unless both outputs are a
+    terminal (a bar would garble a pager or a log)."""
+    if not shown or total < 2 or not (sys.stdout.isatty() and sys.stderr.isatty()):
         return lambda: None
     # tqdm: one small, pure-Python dependency that draws on stderr and
     # stays away from pipes.
