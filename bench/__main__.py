@@ -11,7 +11,8 @@ import traceback
 
 import tallyvox
 
-from bench import canonical, checkpoint, harness, open as open_bench, record, sign, threads, verify
+from bench import (canonical, checkpoint, fleet, harness, open as open_bench, record, sign, threads,
+                   verify)
 
 # Each entry builds its Benchmark (doing any setup and correctness checks);
 # it is called with quick=True for the smaller sizes of --quick.
@@ -24,6 +25,7 @@ REGISTRY = {
     checkpoint.NAME: checkpoint.build,
     checkpoint.PROOF_NAME: checkpoint.build_proof,
     threads.NAME: threads.build,
+    fleet.NAME: fleet.build,
 }
 
 
