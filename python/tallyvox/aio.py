@@ -45,7 +45,8 @@ class AsyncSession:
       wrong argument) is raised to the caller that awaits it. Cancelling the
       wait does not take the event back.
     - `s.submit(event)` queues from any thread, without an event loop, and gives
-      a `concurrent.futures.Future`.
+      a `concurrent.futures.Future`; `s.flush()` gives one that completes once
+      everything queued before it is written.
     - `await s.aclose()` (or leaving `async with`) stops taking events and
       waits until every queued one is written; `close()` does the same without
       waiting. `record` and `submit` on a closed session raise
@@ -112,6 +113,11 @@ class AsyncSession:
             self._check_open()
             self._writer.put(self._session.record, event, _to_loop(loop, target))
         return target
+
+    def flush(self) -> concurrent.futures.Future[None]:
+        """A future that completes once every event queued so far is written."""
+        with self._lock:
+            return self._closed or self._writer.call(lambda _: None, None)
 
     def close(self) -> concurrent.futures.Future[None]:
         """Stop taking events; the future completes once every queued event is

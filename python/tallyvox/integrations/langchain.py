@@ -56,11 +56,10 @@ from tallyvox.integrations._common import (
     redact_values,
     sha256_hex,
     sha256_json,
+    token_count,
 )
 
 __all__ = ["LedgerCallbackHandler", "AsyncLedgerCallbackHandler"]
-
-_TOKEN_LIMIT = 2**32 - 1
 
 
 class _Mapping:
@@ -165,11 +164,7 @@ def _usage(response: LLMResult, first: Any) -> tuple[int, int]:
     else:
         totals = (response.llm_output or {}).get("token_usage") or {}
         pair = totals.get("prompt_tokens"), totals.get("completion_tokens")
-    return _tokens(pair[0]), _tokens(pair[1])
-
-
-def _tokens(value: Any) -> int:
-    return min(max(value, 0), _TOKEN_LIMIT) if isinstance(value, int) else 0
+    return token_count(pair[0]), token_count(pair[1])
 
 
 class _Handler:

@@ -91,7 +91,8 @@ def test_close_drains_the_queue_and_refuses_new_events(tmp_path):
     async def main():
         s = await opened(tmp_path)
         pending = [s.record(numbered(i)) for i in range(200)]
-        s.close()
+        closing = s.close()
+        assert s.flush() is closing
         for late in (lambda: s.record(numbered(-1)), lambda: s.submit(numbered(-1))):
             with pytest.raises(t.LedgerError, match="^the session is closed$"):
                 late()
@@ -121,7 +122,9 @@ def test_wrapping_a_session_continues_its_chain_and_submit_needs_no_loop(tmp_pat
     session.record(numbered(0))
     s = AsyncSession(session)
     assert s.session is session and s.session_id == "c"
-    assert s.submit(numbered(1)).result().seq == 1
+    pending = s.submit(numbered(1))
+    s.flush().result()
+    assert pending.done() and pending.result().seq == 1
 
     async def main():
         async with s:
