@@ -37,6 +37,7 @@ each end is recorded once, however often it is delivered.
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from typing import Any
 from uuid import UUID
 
@@ -167,6 +168,9 @@ def _usage(response: LLMResult, first: Any) -> tuple[int, int]:
     return token_count(pair[0]), token_count(pair[1])
 
 
+_Build = Callable[..., "AgentEvent | None"]
+
+
 class _Handler:
     """What both handlers share: the mapping, the recorder and the guard around
     building an event (a framework value of an unexpected shape is logged like
@@ -178,9 +182,9 @@ class _Handler:
         # LangChain swallows what a handler raises unless it asks otherwise.
         self.raise_error = strict
 
-    def _build(self, what: str, build: Any, *args: Any) -> AgentEvent | None:
+    def _build(self, what: str, build: _Build, *args: Any) -> AgentEvent | None:
         with never_break(self._recorder.strict, what):
-            return build(*args)  # type: ignore[no-any-return]
+            return build(*args)
         return None
 
 
@@ -201,7 +205,7 @@ class LedgerCallbackHandler(_Handler, BaseCallbackHandler):
         super().__init__()
         self._setup(session, redact, strict)
 
-    def _emit(self, what: str, build: Any, *args: Any) -> None:
+    def _emit(self, what: str, build: _Build, *args: Any) -> None:
         event = self._build(what, build, *args)
         if event is not None:
             self._recorder.record(event, what)
@@ -253,7 +257,7 @@ class AsyncLedgerCallbackHandler(_Handler, AsyncCallbackHandler):
         super().__init__()
         self._setup(session, redact, strict)
 
-    async def _emit(self, what: str, build: Any, *args: Any) -> None:
+    async def _emit(self, what: str, build: _Build, *args: Any) -> None:
         event = self._build(what, build, *args)
         if event is not None:
             await self._recorder.arecord(event, what)

@@ -49,6 +49,7 @@ import base64
 import binascii
 import json
 from datetime import datetime
+from collections.abc import Callable
 from typing import Any
 
 from agents.tracing import Span, Trace, TracingProcessor
@@ -134,7 +135,7 @@ class LedgerTracingProcessor(TracingProcessor):
     def shutdown(self) -> None:
         self.force_flush()
 
-    def _emit(self, what: str, build: Any, trace: Trace) -> None:
+    def _emit(self, what: str, build: Callable[[Trace], AgentEvent], trace: Trace) -> None:
         event: AgentEvent | None = None
         with never_break(self._recorder.strict, what):
             event = build(trace)
