@@ -203,3 +203,39 @@ def test_the_event_loop_keeps_ticking_while_records_are_in_flight(tmp_path):
           f"for {RECORDS} records")
     assert worst < total / 4
     assert ledger_numbers(tmp_path / "ledger.ndjson") == list(range(RECORDS))
+
+
+USAGE = '''\
+import asyncio
+import tallyvox
+from tallyvox import events
+from tallyvox.aio import AsyncSession
+from tallyvox.integrations._common import Recorder
+
+async def main() -> int:
+    keypair = tallyvox.SigningKeypair.generate()
+    async with await AsyncSession.open(keypair=keypair, ledger_path="l", session_id="c") as s:
+        signed: tallyvox.SignedEvent = await s.record(events.session_ended(
+            reason="done", summary_sha256="ab"))
+        Recorder(s, strict=True).record(events.session_ended(reason="d", summary_sha256="a"), "x")
+        await s.record({"type": "SessionEnded"})
+    return signed.seq
+'''
+
+
+def test_the_modules_type_check_strictly(tmp_path):
+    """mypy --strict over the installed modules, then over a use of them: clean
+    but for the one wrong call."""
+    pytest.importorskip("mypy")
+    (tmp_path / "use.py").write_text(USAGE)
+
+    def mypy(*targets):
+        return subprocess.run(
+            [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir",
+             str(tmp_path / "cache"), *targets], cwd=tmp_path, capture_output=True, text=True,
+            timeout=600).stdout
+
+    assert mypy("-m", "tallyvox.aio", "-m", "tallyvox.integrations._common") == ""
+    wrong = USAGE.splitlines().index('        await s.record({"type": "SessionEnded"})') + 1
+    errors = mypy("use.py").splitlines()
+    assert [line.split(":")[:2] for line in errors] == [["use.py", str(wrong)]], errors
