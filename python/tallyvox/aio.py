@@ -61,8 +61,6 @@ class AsyncSession:
 
     def _start(self, session: Session, writer: _Writer) -> None:
         self._session, self._writer = session, writer
-        self._lock = threading.Lock()
-        self._closed: concurrent.futures.Future[None] | None = None
 
     @classmethod
     async def open(
@@ -97,35 +95,27 @@ class AsyncSession:
 
     @property
     def closed(self) -> bool:
-        return self._closed is not None
+        return self._writer.stopped
 
     def submit(self, event: AgentEvent) -> concurrent.futures.Future[SignedEvent]:
         """Queue `event` from any thread; the future gives its `SignedEvent`."""
-        with self._lock:
-            self._check_open()
-            return self._writer.call(self._session.record, event)
+        return self._writer.call(self._session.record, event)
 
     def record(self, event: AgentEvent) -> Awaitable[SignedEvent]:
         """Queue `event` now; awaiting the result gives its `SignedEvent`."""
         loop = asyncio.get_running_loop()
         target: asyncio.Future[SignedEvent] = loop.create_future()
-        with self._lock:
-            self._check_open()
-            self._writer.put(self._session.record, event, _to_loop(loop, target))
+        self._writer.put(self._session.record, event, _to_loop(loop, target))
         return target
 
     def flush(self) -> concurrent.futures.Future[None]:
         """A future that completes once every event queued so far is written."""
-        with self._lock:
-            return self._closed or self._writer.call(lambda _: None, None)
+        return self._writer.flush()
 
     def close(self) -> concurrent.futures.Future[None]:
         """Stop taking events; the future completes once every queued event is
         written. Safe to call more than once and from any thread."""
-        with self._lock:
-            if self._closed is None:
-                self._closed = self._writer.stop()
-            return self._closed
+        return self._writer.stop()
 
     async def aclose(self) -> None:
         """Stop taking events and wait until every queued event is written."""
@@ -142,10 +132,6 @@ class AsyncSession:
     ) -> None:
         await self.aclose()
 
-    def _check_open(self) -> None:
-        if self._closed is not None:
-            raise LedgerError(CLOSED_MESSAGE)
-
 
 class _Writer:
     """One daemon thread running queued calls in order. The thread holds only
@@ -160,25 +146,46 @@ class _Writer:
             target=_drain, args=(self._queue,), name="tallyvox-writer", daemon=True
         )
         self._thread.start()
+        self._lock = threading.Lock()
         self._stopped: concurrent.futures.Future[None] | None = None
         weakref.finalize(self, self._queue.put, None).atexit = False
         self._live.add(self)
 
+    @property
+    def stopped(self) -> bool:
+        return self._stopped is not None
+
     def put(self, fn: Callable[[Any], Any], arg: Any, deliver: _Deliver) -> None:
-        self._queue.put((fn, arg, deliver))
+        """Queue `fn(arg)`; once stopped, raise `LedgerError` instead."""
+        with self._lock:
+            if self._stopped is not None:
+                raise LedgerError(CLOSED_MESSAGE)
+            self._queue.put((fn, arg, deliver))
 
     def call(self, fn: Callable[[Any], _T], arg: Any) -> concurrent.futures.Future[_T]:
         done: concurrent.futures.Future[_T] = concurrent.futures.Future()
         self.put(fn, arg, functools.partial(_to_future, done))
         return done
 
+    def flush(self) -> concurrent.futures.Future[None]:
+        """Completes once everything queued so far has run."""
+        with self._lock:
+            return self._stopped or self._marker()
+
     def stop(self) -> concurrent.futures.Future[None]:
         """Let the thread end after what is queued; the future says when."""
-        if self._stopped is None:
-            self._stopped = self.call(lambda _: None, None)
-            self._queue.put(None)
-            self._live.discard(self)
-        return self._stopped
+        with self._lock:
+            if self._stopped is None:
+                self._stopped = self._marker()
+                self._queue.put(None)
+                self._live.discard(self)
+            return self._stopped
+
+    def _marker(self) -> concurrent.futures.Future[None]:
+        # One thread runs the queue in order: once this runs, all before it has.
+        done: concurrent.futures.Future[None] = concurrent.futures.Future()
+        self._queue.put((_nothing, None, functools.partial(_to_future, done)))
+        return done
 
     @classmethod
     def drain_all(cls) -> None:
@@ -188,6 +195,10 @@ class _Writer:
 
 
 atexit.register(_Writer.drain_all)
+
+
+def _nothing(_: Any) -> None:
+    return None
 
 
 def _drain(items: queue.SimpleQueue[_Item | None]) -> None:

@@ -139,7 +139,12 @@ def test_wrapping_a_session_continues_its_chain_and_submit_needs_no_loop(tmp_pat
 
 def test_queued_events_are_written_before_the_interpreter_exits(tmp_path):
     path = tmp_path / "ledger.ndjson"
+    # The first exit handler runs last, after the writers are drained: waiting
+    # for a flush there must not hang.
     script = f"""
+import atexit
+late = []
+atexit.register(lambda: [wait() for wait in late])
 import tallyvox as t
 from tallyvox import events as ev
 from tallyvox.aio import AsyncSession
@@ -147,6 +152,7 @@ s = AsyncSession(t.Session.open(keypair=t.SigningKeypair.generate(),
                                 ledger_path={str(path)!r}, session_id="c"))
 for i in range(100):
     s.submit(ev.tool_called(tool_name="t", args_sha256="aa", args_redacted={{"i": i}}))
+late.append(lambda: s.flush().result())
 """
     subprocess.run([sys.executable, "-c", script], check=True, timeout=120)
     assert ledger_numbers(path) == list(range(100))
