@@ -213,7 +213,9 @@ def _drain(items: queue.SimpleQueue[_Item | None]) -> None:
         del item, fn, arg, deliver  # hold nothing while waiting for the next
 
 
-def _to_future(done: concurrent.futures.Future[Any], result: Any, error: BaseException | None) -> None:
+def _to_future(
+    done: concurrent.futures.Future[Any], result: Any, error: BaseException | None
+) -> None:
     if not done.set_running_or_notify_cancel():
         return
     if error is not None:

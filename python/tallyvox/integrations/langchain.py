@@ -84,7 +84,8 @@ class _Mapping:
         if started is None:
             return None
         (model_id, prompt_digest), _ = started
-        first = response.generations[0][0] if response.generations and response.generations[0] else None
+        candidates = response.generations[0] if response.generations else []
+        first = candidates[0] if candidates else None
         prompt_tokens, response_tokens = _usage(response, first)
         return events.model_invoked(
             model_id=model_id,

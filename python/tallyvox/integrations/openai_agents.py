@@ -203,7 +203,9 @@ class LedgerTracingProcessor(TracingProcessor):
         text = data.input or ""
         return [
             events.utterance_spoken(
-                text_sha256=sha256_hex(text), text=text, audio_sha256=sha256_hex(_audio(data.output))
+                text_sha256=sha256_hex(text),
+                text=text,
+                audio_sha256=sha256_hex(_audio(data.output)),
             )
         ]
 
