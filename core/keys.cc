@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
