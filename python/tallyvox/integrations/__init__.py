@@ -1,0 +1,6 @@
+"""Recorders that turn what an agent framework does into ledger events.
+
+`tallyvox.integrations.langchain` and `tallyvox.integrations.openai_agents`
+each need their framework installed (the `langchain` and `openai-agents`
+extras); this package itself imports neither.
+"""
