@@ -1,0 +1,1 @@
+"""Recording from agent frameworks."""

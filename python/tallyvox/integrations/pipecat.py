@@ -1,0 +1,307 @@
+"""Records a Pipecat pipeline's conversation: attach `LedgerObserver` to the
+pipeline worker's observers.
+
+The observer sees every frame pushed between processors. It keeps each
+frame's first sighting only (a frame is pushed again by every processor that
+passes it on, and a broadcast frame has a sibling going the other way), turns
+the ones that matter into tallyvox events, and hands those to an
+`AsyncSession` through a queue: the pipeline's event loop never waits on the
+disk.
+"""
+
+from __future__ import annotations
+
+import hashlib
+from collections.abc import Callable
+from typing import Any
+
+from pipecat.frames.frames import (
+    CancelFrame,
+    EndFrame,
+    FunctionCallCancelFrame,
+    FunctionCallInProgressFrame,
+    FunctionCallResultFrame,
+    InputAudioRawFrame,
+    InterruptionFrame,
+    LLMContextFrame,
+    LLMFullResponseEndFrame,
+    LLMFullResponseStartFrame,
+    LLMTextFrame,
+    MetricsFrame,
+    StartFrame,
+    TranscriptionFrame,
+    TTSAudioRawFrame,
+    TTSTextFrame,
+    UserStartedSpeakingFrame,
+    UserStoppedSpeakingFrame,
+)
+from pipecat.metrics.metrics import LLMUsageMetricsData
+from pipecat.observers.base_observer import BaseObserver, FramePushed
+
+from tallyvox import events
+from tallyvox.integrations._pump import EventPump, guarded, json_bytes, sha256_hex
+from tallyvox.integrations._voice import (
+    SeenIds,
+    SpokenTurn,
+    default_redact,
+    text_bytes,
+)
+
+__all__ = ["LedgerObserver"]
+
+
+class _UserTurn:
+    """The user audio of one turn: its digest and length, from the first
+    audio frame after the user started speaking to the final transcription."""
+
+    def __init__(self) -> None:
+        self.digest = hashlib.sha256()
+        self.audio_bytes = 0
+        self.audio_ms = 0.0
+        self.started_ns: int | None = None
+        self.stopped_ns: int | None = None
+
+    def add_audio(self, frame: InputAudioRawFrame) -> None:
+        self.digest.update(frame.audio)
+        self.audio_bytes += len(frame.audio)
+        per_second = 2 * frame.num_channels * frame.sample_rate
+        if per_second > 0:
+            self.audio_ms += 1000.0 * len(frame.audio) / per_second
+
+    def duration_ms(self) -> int:
+        if self.audio_bytes:
+            return round(self.audio_ms)
+        if self.started_ns is not None and self.stopped_ns is not None:
+            return max(0, (self.stopped_ns - self.started_ns) // 1_000_000)
+        return 0
+
+
+class _Response:
+    """One LLM response, from its start frame to its end frame."""
+
+    def __init__(self, prompt: bytes) -> None:
+        self.prompt = prompt
+        self.text: list[str] = []
+        self.calls: list[dict[str, Any]] = []
+        self.model: str | None = None
+        self.prompt_tokens = 0
+        self.response_tokens = 0
+        self.deferred: list[Any] = []
+
+
+class LedgerObserver(BaseObserver):
+    """A Pipecat observer that writes the conversation to a tallyvox ledger.
+
+    `session` is an open `tallyvox.aio.AsyncSession`. `redact` maps a tool
+    call's arguments to what the ledger keeps (by default every value becomes
+    "***"). With `hash_audio=False` the utterances' digests are of their text
+    only. With `strict=True` a failure to record is raised into the pipeline
+    instead of only logged."""
+
+    def __init__(
+        self,
+        session: Any,
+        *,
+        redact: Callable[[Any], Any] = default_redact,
+        hash_audio: bool = True,
+        strict: bool = False,
+        agent_id: str = "pipecat",
+        model_id: str = "unknown",
+    ) -> None:
+        # Every push is observed so that the end is recorded when the terminal
+        # frame leaves the last processor; repeats are dropped by frame id.
+        super().__init__(observe_every_push=True)
+        self._pump = EventPump(session, strict=strict)
+        self._redact = redact
+        self._hash_audio = hash_audio
+        self._strict = strict
+        self._agent_id = agent_id
+        self._model_id = model_id
+        self._seen = SeenIds()
+        self._started = False
+        self._ended = False
+        self._user = _UserTurn()
+        self._spoken = SpokenTurn()
+        self._prompt = b""
+        self._response: _Response | None = None
+        # Start time of each tool call by id, None once it returned.
+        self._calls: dict[str, int | None] = {}
+        self._transcript: list[str] = []
+        self._handlers: list[tuple[type, Callable[[Any, FramePushed], None]]] = [
+            (StartFrame, self._on_start),
+            (InputAudioRawFrame, self._on_user_audio),
+            (UserStartedSpeakingFrame, self._on_user_started),
+            (UserStoppedSpeakingFrame, self._on_user_stopped),
+            (TranscriptionFrame, self._on_transcription),
+            (LLMContextFrame, self._on_context),
+            (LLMFullResponseStartFrame, self._on_response_start),
+            (LLMFullResponseEndFrame, self._on_response_end),
+            (LLMTextFrame, self._on_llm_text),
+            (MetricsFrame, self._on_metrics),
+            (FunctionCallInProgressFrame, self._on_call),
+            (FunctionCallResultFrame, self._on_result),
+            (FunctionCallCancelFrame, self._on_cancel),
+            (TTSTextFrame, self._on_tts_text),
+            (TTSAudioRawFrame, self._on_tts_audio),
+            (InterruptionFrame, self._on_interruption),
+        ]
+
+    async def on_push_frame(self, data: FramePushed) -> None:
+        self._pump.raise_pending()
+        if self._ended:
+            return
+        frame = data.frame
+        if isinstance(frame, (EndFrame, CancelFrame)):
+            if getattr(data.destination, "next", None) is None:
+                guarded(self._strict, type(frame).__name__, lambda: self._end(frame))
+            return
+        if not self._seen.first(frame):
+            return
+        for kind, handler in self._handlers:
+            if isinstance(frame, kind):
+                guarded(self._strict, type(frame).__name__, lambda: handler(frame, data))
+                return
+
+    async def cleanup(self) -> None:
+        """Records the end if no terminal frame was seen, then waits for the
+        queue to reach the ledger (the session itself stays open)."""
+        await super().cleanup()
+        if not self._ended:
+            guarded(self._strict, "the end", lambda: self._end(None))
+        await self._pump.aclose()
+
+    async def drain(self) -> None:
+        """Waits until everything observed so far is in the ledger."""
+        await self._pump.drain()
+
+    def _put(self, event: Any) -> None:
+        if self._response is not None:
+            self._response.deferred.append(event)
+        else:
+            self._pump.put(event)
+
+    def _on_start(self, frame: StartFrame, data: FramePushed) -> None:
+        if self._started:
+            return
+        self._started = True
+        self._pump.put(events.session_started(
+            agent_id=self._agent_id, model_id=self._model_id, session_id=self._pump.session_id))
+
+    def _on_user_audio(self, frame: InputAudioRawFrame, data: FramePushed) -> None:
+        if self._hash_audio:
+            self._user.add_audio(frame)
+
+    def _on_user_started(self, frame: UserStartedSpeakingFrame, data: FramePushed) -> None:
+        self._flush_spoken()
+        self._user = _UserTurn()
+        self._user.started_ns = data.timestamp
+
+    def _on_user_stopped(self, frame: UserStoppedSpeakingFrame, data: FramePushed) -> None:
+        self._user.stopped_ns = data.timestamp
+
+    def _on_transcription(self, frame: TranscriptionFrame, data: FramePushed) -> None:
+        self._flush_spoken()
+        turn, self._user = self._user, _UserTurn()
+        if turn.audio_bytes:
+            digest = turn.digest.hexdigest()
+        else:
+            digest = sha256_hex(frame.text)
+        lang = str(frame.language.value if frame.language is not None else "")
+        self._transcript.append(f"user: {frame.text}")
+        self._prompt = frame.text.encode("utf-8")
+        self._pump.put(events.utterance_captured(
+            audio_sha256=digest, transcript=frame.text, lang=lang,
+            duration_ms=turn.duration_ms()))
+
+    def _on_context(self, frame: LLMContextFrame, data: FramePushed) -> None:
+        self._prompt = json_bytes(list(frame.context.get_messages()))
+
+    def _on_response_start(self, frame: LLMFullResponseStartFrame, data: FramePushed) -> None:
+        self._response = _Response(self._prompt)
+        self._response.model = getattr(data.source, "model_name", None) or None
+
+    def _on_llm_text(self, frame: LLMTextFrame, data: FramePushed) -> None:
+        if self._response is not None:
+            self._response.text.append(frame.text)
+
+    def _on_metrics(self, frame: MetricsFrame, data: FramePushed) -> None:
+        if self._response is None:
+            return
+        for item in frame.data:
+            if isinstance(item, LLMUsageMetricsData):
+                self._response.prompt_tokens += item.value.prompt_tokens
+                self._response.response_tokens += item.value.completion_tokens
+                self._response.model = item.model or self._response.model
+
+    def _on_response_end(self, frame: LLMFullResponseEndFrame, data: FramePushed) -> None:
+        response, self._response = self._response, None
+        if response is None:
+            return
+        text = "".join(response.text)
+        answer = text.encode("utf-8") if text or not response.calls else json_bytes(response.calls)
+        self._pump.put(events.model_invoked(
+            model_id=response.model or self._model_id,
+            prompt_sha256=sha256_hex(response.prompt),
+            response_sha256=sha256_hex(answer),
+            prompt_tokens=response.prompt_tokens,
+            response_tokens=response.response_tokens))
+        for event in response.deferred:
+            self._pump.put(event)
+
+    def _on_call(self, frame: FunctionCallInProgressFrame, data: FramePushed) -> None:
+        if frame.tool_call_id in self._calls:
+            return
+        self._calls[frame.tool_call_id] = data.timestamp
+        if self._response is not None:
+            self._response.calls.append(
+                {"name": frame.function_name, "arguments": frame.arguments})
+        self._transcript.append(f"tool: {frame.function_name}")
+        self._put(events.tool_called(
+            tool_name=frame.function_name,
+            args_sha256=sha256_hex(json_bytes(frame.arguments)),
+            args_redacted=self._redact(frame.arguments)))
+
+    def _on_result(self, frame: FunctionCallResultFrame, data: FramePushed) -> None:
+        if frame.properties is not None and not frame.properties.is_final:
+            return
+        self._returned(frame.function_name, frame.tool_call_id, text_bytes(frame.result),
+                       frame.error is None, data.timestamp)
+
+    def _on_cancel(self, frame: FunctionCallCancelFrame, data: FramePushed) -> None:
+        self._returned(frame.function_name, frame.tool_call_id, b"", False, data.timestamp)
+
+    def _returned(self, name: str, call_id: str, result: bytes, success: bool, now: int) -> None:
+        started = self._calls.get(call_id)
+        if started is None:
+            return
+        self._calls[call_id] = None
+        self._put(events.tool_returned(
+            tool_name=name, result_sha256=sha256_hex(result),
+            latency_ms=max(0, now - started) // 1_000_000, success=success))
+
+    def _on_tts_text(self, frame: TTSTextFrame, data: FramePushed) -> None:
+        self._spoken.add_text(frame.text, frame.includes_inter_frame_spaces)
+
+    def _on_tts_audio(self, frame: TTSAudioRawFrame, data: FramePushed) -> None:
+        if self._hash_audio:
+            self._spoken.add_audio(frame.audio)
+
+    def _on_interruption(self, frame: InterruptionFrame, data: FramePushed) -> None:
+        self._flush_spoken()
+
+    def _flush_spoken(self) -> None:
+        event = self._spoken.take()
+        if event is not None:
+            self._transcript.append(f"bot: {event[1]}")
+            self._pump.put(event[0])
+
+    def _end(self, frame: EndFrame | CancelFrame | None) -> None:
+        self._ended = True
+        if self._response is not None:
+            self._on_response_end(LLMFullResponseEndFrame(), None)  # type: ignore[arg-type]
+        self._flush_spoken()
+        reason = {EndFrame: "ended", CancelFrame: "cancelled"}.get(type(frame), "finished")
+        if isinstance(frame, (EndFrame, CancelFrame)) and frame.reason:
+            reason = str(frame.reason)
+        self._pump.put(events.session_ended(
+            reason=reason, summary_sha256=sha256_hex("\n".join(self._transcript))))
