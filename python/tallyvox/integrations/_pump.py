@@ -62,7 +62,7 @@ class EventPump:
 
     def raise_pending(self) -> None:
         if self._strict and self._error is not None:
-            raise self._error
+            raise self._error.with_traceback(None)
 
     async def drain(self) -> None:
         """Waits until every event put so far has been recorded (or failed)."""
