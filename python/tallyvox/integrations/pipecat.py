@@ -108,9 +108,9 @@ class LedgerObserver(BaseObserver):
         agent_id: str = "pipecat",
         model_id: str = "unknown",
     ) -> None:
-        # Every push is observed so that the end is recorded when the terminal
-        # frame leaves the last processor; repeats are dropped by frame id.
-        super().__init__(observe_every_push=True)
+        # Only a frame's first push is observed; broadcast siblings are
+        # dropped by id.
+        super().__init__(observe_every_push=False)
         self._pump = EventPump(session, strict=strict)
         self._redact = redact
         self._hash_audio = hash_audio
@@ -120,6 +120,7 @@ class LedgerObserver(BaseObserver):
         self._seen = SeenIds()
         self._started = False
         self._ended = False
+        self._terminal: EndFrame | CancelFrame | None = None
         self._user = _UserTurn()
         self._spoken = SpokenTurn()
         self._prompt = b""
@@ -127,7 +128,31 @@ class LedgerObserver(BaseObserver):
         # Start time of each tool call by id, None once it returned.
         self._calls: dict[str, int | None] = {}
         self._transcript: list[str] = []
-        self._handlers: list[tuple[type, Callable[[Any, FramePushed], None]]] = [
+        # The handler of each frame class met so far, None for the ignored ones.
+        self._dispatch: dict[type, Callable[[Any, FramePushed], None] | None] = {}
+
+    async def on_push_frame(self, data: FramePushed) -> None:
+        self._pump.raise_pending()
+        if self._ended:
+            return
+        frame = data.frame
+        if isinstance(frame, (EndFrame, CancelFrame)):
+            # What the processors still push on their way to the end belongs
+            # to the call: the end is recorded once the worker cleans up.
+            self._terminal = self._terminal or frame
+            return
+        handler = self._handler(type(frame))
+        if handler is not None and self._seen.first(frame):
+            guarded(self._strict, type(frame).__name__, lambda: handler(frame, data))
+
+    def _handler(self, cls: type) -> Callable[[Any, FramePushed], None] | None:
+        if cls not in self._dispatch:
+            found = (handler for kind, handler in self._handlers() if issubclass(cls, kind))
+            self._dispatch[cls] = next(found, None)
+        return self._dispatch[cls]
+
+    def _handlers(self) -> list[tuple[type, Callable[[Any, FramePushed], None]]]:
+        return [
             (StartFrame, self._on_start),
             (InputAudioRawFrame, self._on_user_audio),
             (UserStartedSpeakingFrame, self._on_user_started),
@@ -146,28 +171,12 @@ class LedgerObserver(BaseObserver):
             (InterruptionFrame, self._on_interruption),
         ]
 
-    async def on_push_frame(self, data: FramePushed) -> None:
-        self._pump.raise_pending()
-        if self._ended:
-            return
-        frame = data.frame
-        if isinstance(frame, (EndFrame, CancelFrame)):
-            if getattr(data.destination, "next", None) is None:
-                guarded(self._strict, type(frame).__name__, lambda: self._end(frame))
-            return
-        if not self._seen.first(frame):
-            return
-        for kind, handler in self._handlers:
-            if isinstance(frame, kind):
-                guarded(self._strict, type(frame).__name__, lambda: handler(frame, data))
-                return
-
     async def cleanup(self) -> None:
-        """Records the end if no terminal frame was seen, then waits for the
-        queue to reach the ledger (the session itself stays open)."""
+        """Records the end of the call, then waits for the queue to reach the
+        ledger (the session itself stays open)."""
         await super().cleanup()
         if not self._ended:
-            guarded(self._strict, "the end", lambda: self._end(None))
+            guarded(self._strict, "the end", lambda: self._end(self._terminal))
         await self._pump.aclose()
 
     async def drain(self) -> None:
