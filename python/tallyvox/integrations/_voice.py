@@ -1,38 +1,41 @@
-"""What the voice integrations share: frame de-duplication, the bot's spoken
-turn, and the text a digest is taken over."""
+"""What the voice integrations share beyond `_common`: a recorder that never
+writes on the event loop, frame de-duplication, the bot's spoken turn, and the
+bytes a tool result's digest is over."""
 
 from __future__ import annotations
 
 import hashlib
 from collections import OrderedDict
-from collections.abc import Mapping
 from typing import Any
 
-from tallyvox import events
-from tallyvox.integrations._pump import json_bytes, sha256_hex
+from tallyvox import Session, canonical_json, events
+from tallyvox.aio import AsyncSession
+from tallyvox.integrations._common import Recorder, jsonable, sha256_hex
 
 
-def default_redact(args: Any) -> Any:
-    """Keeps the argument names and replaces every value by "***"."""
-    if isinstance(args, Mapping):
-        return {str(name): "***" for name in args}
-    return "***"
+def off_loop_recorder(session: Session | AsyncSession, strict: bool) -> Recorder:
+    """A `Recorder` whose `record` only queues: a plain `Session` is given a
+    writer thread of its own, so a voice framework's callbacks, which run on its
+    event loop, never wait on the disk (unless `strict`, where each write is
+    waited for so that its failure reaches the framework)."""
+    if isinstance(session, Session):
+        session = AsyncSession(session)
+    return Recorder(session, strict=strict)
 
 
-def text_bytes(value: Any) -> bytes:
-    """A tool result as the bytes its digest is over: a string's UTF-8 text,
-    bytes as they are, anything else as JSON."""
+def result_bytes(value: Any) -> bytes:
+    """A tool result as the bytes its digest is over: a text's UTF-8 bytes,
+    bytes as they are, anything else as canonical JSON."""
     if isinstance(value, str):
-        return value.encode("utf-8")
+        return value.encode("utf-8", "surrogatepass")
     if isinstance(value, (bytes, bytearray)):
         return bytes(value)
-    return json_bytes(value)
+    return canonical_json(jsonable(value))
 
 
 class SeenIds:
-    """The ids of the last `limit` frames seen, so that a frame pushed on by
-    several processors, or broadcast with a sibling going the other way, is
-    taken once."""
+    """The ids of the last `limit` frames seen, so that a frame broadcast with
+    a sibling going the other way is taken once."""
 
     def __init__(self, limit: int = 4096) -> None:
         self._ids: OrderedDict[int, None] = OrderedDict()

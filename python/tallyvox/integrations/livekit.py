@@ -2,7 +2,7 @@
 subscribes to the session's events and returns a handle that detaches.
 
 The session's callbacks run on its event loop; each one only builds the event
-and queues it for the `AsyncSession`, which writes from its own thread.
+and queues it on the `AsyncSession`'s writer thread.
 """
 
 from __future__ import annotations
@@ -13,9 +13,17 @@ from typing import Any
 
 from livekit.agents.metrics import LLMMetrics
 
-from tallyvox import events
-from tallyvox.integrations._pump import EventPump, guarded, json_bytes, sha256_hex
-from tallyvox.integrations._voice import default_redact
+from tallyvox import Session, events
+from tallyvox.aio import AsyncSession
+from tallyvox.integrations._common import (
+    Redactor,
+    jsonable,
+    never_break,
+    redact_values,
+    sha256_hex,
+    sha256_json,
+)
+from tallyvox.integrations._voice import off_loop_recorder
 
 __all__ = ["LedgerRecording", "record_session"]
 
@@ -30,14 +38,14 @@ def _arguments(text: str) -> Any:
 
 
 class LedgerRecording:
-    """The subscription `record_session` made. `detach()` stops recording;
-    `await drain()` waits until what was seen is in the ledger; `await aclose()`
-    does both. The ledger session stays open: closing it is the caller's."""
+    """The subscription `record_session` made; `detach()` ends it (the
+    session's `close` event does too). The ledger stays open: closing it
+    (`await ledger.aclose()`) waits for what is still queued."""
 
-    def __init__(self, agent_session: Any, ledger: Any, *, redact: Callable[[Any], Any],
-                 strict: bool) -> None:
+    def __init__(self, agent_session: Any, ledger: Session | AsyncSession, *,
+                 redact: Redactor, strict: bool) -> None:
         self._agent_session = agent_session
-        self._pump = EventPump(ledger, strict=strict)
+        self._recorder = off_loop_recorder(ledger, strict)
         self._redact = redact
         self._strict = strict
         self._speaking: tuple[float | None, float | None] = (None, None)
@@ -57,8 +65,9 @@ class LedgerRecording:
         return bool(self._bound)
 
     def attach(self, agent_id: str, model_id: str) -> None:
-        self._pump.put(events.session_started(
-            agent_id=agent_id, model_id=model_id, session_id=self._pump.session_id))
+        self._record(events.session_started(
+            agent_id=agent_id, model_id=model_id,
+            session_id=self._recorder.session.session_id))
         for name, handler in self._listeners.items():
             self._bound[name] = self._guard(name, handler)
             self._agent_session.on(name, self._bound[name])
@@ -68,16 +77,13 @@ class LedgerRecording:
             self._agent_session.off(name, callback)
         self._bound.clear()
 
-    async def drain(self) -> None:
-        await self._pump.drain()
-
-    async def aclose(self) -> None:
-        self.detach()
-        await self._pump.aclose()
+    def _record(self, event: Any) -> None:
+        self._recorder.record(event, repr(event))
 
     def _guard(self, name: str, handler: Callable[[Any], None]) -> Callable[[Any], None]:
         def callback(event: Any) -> None:
-            guarded(self._strict, name, lambda: handler(event))
+            with never_break(self._strict, name):
+                handler(event)
         return callback
 
     def _on_user_state(self, event: Any) -> None:
@@ -96,7 +102,7 @@ class LedgerRecording:
         if started is not None and stopped is not None and stopped > started:
             duration = round((stopped - started) * 1000)
         self._transcript.append(f"user: {event.transcript}")
-        self._pump.put(events.utterance_captured(
+        self._record(events.utterance_captured(
             audio_sha256=sha256_hex(event.transcript), transcript=event.transcript,
             lang=str(event.language or ""), duration_ms=duration))
 
@@ -108,17 +114,17 @@ class LedgerRecording:
         if not text:
             return
         self._transcript.append(f"bot: {text}")
-        self._pump.put(events.utterance_spoken(
+        self._record(events.utterance_spoken(
             text_sha256=sha256_hex(text), text=text, audio_sha256=sha256_hex(text)))
 
     def _on_tools(self, event: Any) -> None:
         for call, output in event.zipped():
             self._transcript.append(f"tool: {call.name}")
-            self._pump.put(events.tool_called(
+            self._record(events.tool_called(
                 tool_name=call.name, args_sha256=sha256_hex(call.arguments),
-                args_redacted=self._redact(_arguments(call.arguments))))
+                args_redacted=jsonable(self._redact(_arguments(call.arguments)))))
             latency = max(0.0, output.created_at - call.created_at)
-            self._pump.put(events.tool_returned(
+            self._record(events.tool_returned(
                 tool_name=call.name, result_sha256=sha256_hex(output.output),
                 latency_ms=round(latency * 1000), success=not output.is_error))
 
@@ -129,8 +135,8 @@ class LedgerRecording:
         model = (metrics.metadata.model_name if metrics.metadata else None) or metrics.label
         history = self._agent_session.history.to_dict(exclude_timestamp=True,
                                                       exclude_metrics=True)
-        self._pump.put(events.model_invoked(
-            model_id=model, prompt_sha256=sha256_hex(json_bytes(history)),
+        self._record(events.model_invoked(
+            model_id=model, prompt_sha256=sha256_json(history),
             response_sha256=sha256_hex(metrics.request_id),
             prompt_tokens=metrics.prompt_tokens, response_tokens=metrics.completion_tokens))
 
@@ -139,17 +145,17 @@ class LedgerRecording:
         reason = getattr(event.reason, "value", event.reason)
         if event.error is not None:
             reason = f"{reason}: {event.error}"
-        self._pump.put(events.session_ended(
+        self._record(events.session_ended(
             reason=str(reason), summary_sha256=sha256_hex("\n".join(self._transcript))))
 
 
-def record_session(agent_session: Any, ledger: Any, *,
-                   redact: Callable[[Any], Any] = default_redact, strict: bool = False,
+def record_session(agent_session: Any, ledger: Session | AsyncSession, *,
+                   redact: Redactor = redact_values, strict: bool = False,
                    agent_id: str = "livekit-agents",
                    model_id: str | None = None) -> LedgerRecording:
     """Records `agent_session`'s conversation into `ledger`, an open
-    `tallyvox.aio.AsyncSession`. Call it from the session's event loop, before
-    or after `agent_session.start(...)`."""
+    `tallyvox.aio.AsyncSession` (a `Session` is given a writer thread of its
+    own), from the next event on: call it before `agent_session.start(...)`."""
     recording = LedgerRecording(agent_session, ledger, redact=redact, strict=strict)
     if model_id is None:
         model_id = str(getattr(agent_session.llm, "model", None) or "unknown")

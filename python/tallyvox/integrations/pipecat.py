@@ -1,12 +1,11 @@
 """Records a Pipecat pipeline's conversation: attach `LedgerObserver` to the
 pipeline worker's observers.
 
-The observer sees every frame pushed between processors. It keeps each
-frame's first sighting only (a frame is pushed again by every processor that
-passes it on, and a broadcast frame has a sibling going the other way), turns
-the ones that matter into tallyvox events, and hands those to an
-`AsyncSession` through a queue: the pipeline's event loop never waits on the
-disk.
+The observer is told of each frame's first push only (a frame is pushed
+again by every processor that passes it on) and drops the sibling of a
+broadcast frame, turns the frames that matter into tallyvox events, and queues
+those on an `AsyncSession`'s writer thread: the pipeline's event loop never
+waits on the disk.
 """
 
 from __future__ import annotations
@@ -38,13 +37,21 @@ from pipecat.frames.frames import (
 from pipecat.metrics.metrics import LLMUsageMetricsData
 from pipecat.observers.base_observer import BaseObserver, FramePushed
 
-from tallyvox import events
-from tallyvox.integrations._pump import EventPump, guarded, json_bytes, sha256_hex
+from tallyvox import Session, events
+from tallyvox.aio import AsyncSession
+from tallyvox.integrations._common import (
+    Redactor,
+    jsonable,
+    never_break,
+    redact_values,
+    sha256_hex,
+    sha256_json,
+)
 from tallyvox.integrations._voice import (
     SeenIds,
     SpokenTurn,
-    default_redact,
-    text_bytes,
+    off_loop_recorder,
+    result_bytes,
 )
 
 __all__ = ["LedgerObserver"]
@@ -79,7 +86,7 @@ class _UserTurn:
 class _Response:
     """One LLM response, from its start frame to its end frame."""
 
-    def __init__(self, prompt: bytes) -> None:
+    def __init__(self, prompt: str) -> None:
         self.prompt = prompt
         self.text: list[str] = []
         self.calls: list[dict[str, Any]] = []
@@ -92,17 +99,18 @@ class _Response:
 class LedgerObserver(BaseObserver):
     """A Pipecat observer that writes the conversation to a tallyvox ledger.
 
-    `session` is an open `tallyvox.aio.AsyncSession`. `redact` maps a tool
-    call's arguments to what the ledger keeps (by default every value becomes
-    "***"). With `hash_audio=False` the utterances' digests are of their text
-    only. With `strict=True` a failure to record is raised into the pipeline
-    instead of only logged."""
+    `session` is an open `tallyvox.aio.AsyncSession` (a `Session` is given a
+    writer thread of its own). `redact` maps a tool call's arguments to what
+    the ledger keeps (by default every value becomes "***"). With
+    `hash_audio=False` the utterances' digests are of their text only. A
+    failure to record is logged to `tallyvox.integrations`; with `strict=True`
+    each write is waited for and its failure raised into the pipeline."""
 
     def __init__(
         self,
-        session: Any,
+        session: Session | AsyncSession,
         *,
-        redact: Callable[[Any], Any] = default_redact,
+        redact: Redactor = redact_values,
         hash_audio: bool = True,
         strict: bool = False,
         agent_id: str = "pipecat",
@@ -111,7 +119,7 @@ class LedgerObserver(BaseObserver):
         # Only a frame's first push is observed; broadcast siblings are
         # dropped by id.
         super().__init__(observe_every_push=False)
-        self._pump = EventPump(session, strict=strict)
+        self._recorder = off_loop_recorder(session, strict)
         self._redact = redact
         self._hash_audio = hash_audio
         self._strict = strict
@@ -123,7 +131,7 @@ class LedgerObserver(BaseObserver):
         self._terminal: EndFrame | CancelFrame | None = None
         self._user = _UserTurn()
         self._spoken = SpokenTurn()
-        self._prompt = b""
+        self._prompt = sha256_hex("")
         self._response: _Response | None = None
         # Start time of each tool call by id, None once it returned.
         self._calls: dict[str, int | None] = {}
@@ -132,7 +140,6 @@ class LedgerObserver(BaseObserver):
         self._dispatch: dict[type, Callable[[Any, FramePushed], None] | None] = {}
 
     async def on_push_frame(self, data: FramePushed) -> None:
-        self._pump.raise_pending()
         if self._ended:
             return
         frame = data.frame
@@ -143,7 +150,8 @@ class LedgerObserver(BaseObserver):
             return
         handler = self._handler(type(frame))
         if handler is not None and self._seen.first(frame):
-            guarded(self._strict, type(frame).__name__, lambda: handler(frame, data))
+            with never_break(self._strict, type(frame).__name__):
+                handler(frame, data)
 
     def _handler(self, cls: type) -> Callable[[Any, FramePushed], None] | None:
         if cls not in self._dispatch:
@@ -172,29 +180,31 @@ class LedgerObserver(BaseObserver):
         ]
 
     async def cleanup(self) -> None:
-        """Records the end of the call, then waits for the queue to reach the
-        ledger (the session itself stays open)."""
+        """Records the end of the call. The session stays open: closing it
+        (`await session.aclose()`) waits for what is still queued."""
         await super().cleanup()
         if not self._ended:
-            guarded(self._strict, "the end", lambda: self._end(self._terminal))
-        await self._pump.aclose()
+            with never_break(self._strict, "SessionEnded"):
+                self._end(self._terminal)
 
-    async def drain(self) -> None:
-        """Waits until everything observed so far is in the ledger."""
-        await self._pump.drain()
+    def _record(self, event: Any) -> None:
+        self._recorder.record(event, repr(event))
 
     def _put(self, event: Any) -> None:
+        """Records a tool event, after the model call it came from when that
+        is still open."""
         if self._response is not None:
             self._response.deferred.append(event)
         else:
-            self._pump.put(event)
+            self._record(event)
 
     def _on_start(self, frame: StartFrame, data: FramePushed) -> None:
         if self._started:
             return
         self._started = True
-        self._pump.put(events.session_started(
-            agent_id=self._agent_id, model_id=self._model_id, session_id=self._pump.session_id))
+        self._record(events.session_started(
+            agent_id=self._agent_id, model_id=self._model_id,
+            session_id=self._recorder.session.session_id))
 
     def _on_user_audio(self, frame: InputAudioRawFrame, data: FramePushed) -> None:
         if self._hash_audio:
@@ -217,13 +227,13 @@ class LedgerObserver(BaseObserver):
             digest = sha256_hex(frame.text)
         lang = str(frame.language.value if frame.language is not None else "")
         self._transcript.append(f"user: {frame.text}")
-        self._prompt = frame.text.encode("utf-8")
-        self._pump.put(events.utterance_captured(
+        self._prompt = sha256_hex(frame.text)
+        self._record(events.utterance_captured(
             audio_sha256=digest, transcript=frame.text, lang=lang,
             duration_ms=turn.duration_ms()))
 
     def _on_context(self, frame: LLMContextFrame, data: FramePushed) -> None:
-        self._prompt = json_bytes(list(frame.context.get_messages()))
+        self._prompt = sha256_json(list(frame.context.get_messages()))
 
     def _on_response_start(self, frame: LLMFullResponseStartFrame, data: FramePushed) -> None:
         self._response = _Response(self._prompt)
@@ -247,15 +257,15 @@ class LedgerObserver(BaseObserver):
         if response is None:
             return
         text = "".join(response.text)
-        answer = text.encode("utf-8") if text or not response.calls else json_bytes(response.calls)
-        self._pump.put(events.model_invoked(
+        answer = sha256_hex(text) if text or not response.calls else sha256_json(response.calls)
+        self._record(events.model_invoked(
             model_id=response.model or self._model_id,
-            prompt_sha256=sha256_hex(response.prompt),
-            response_sha256=sha256_hex(answer),
+            prompt_sha256=response.prompt,
+            response_sha256=answer,
             prompt_tokens=response.prompt_tokens,
             response_tokens=response.response_tokens))
         for event in response.deferred:
-            self._pump.put(event)
+            self._record(event)
 
     def _on_call(self, frame: FunctionCallInProgressFrame, data: FramePushed) -> None:
         if frame.tool_call_id in self._calls:
@@ -267,13 +277,13 @@ class LedgerObserver(BaseObserver):
         self._transcript.append(f"tool: {frame.function_name}")
         self._put(events.tool_called(
             tool_name=frame.function_name,
-            args_sha256=sha256_hex(json_bytes(frame.arguments)),
-            args_redacted=self._redact(frame.arguments)))
+            args_sha256=sha256_json(frame.arguments),
+            args_redacted=jsonable(self._redact(frame.arguments))))
 
     def _on_result(self, frame: FunctionCallResultFrame, data: FramePushed) -> None:
         if frame.properties is not None and not frame.properties.is_final:
             return
-        self._returned(frame.function_name, frame.tool_call_id, text_bytes(frame.result),
+        self._returned(frame.function_name, frame.tool_call_id, result_bytes(frame.result),
                        frame.error is None, data.timestamp)
 
     def _on_cancel(self, frame: FunctionCallCancelFrame, data: FramePushed) -> None:
@@ -302,7 +312,7 @@ class LedgerObserver(BaseObserver):
         event = self._spoken.take()
         if event is not None:
             self._transcript.append(f"bot: {event[1]}")
-            self._pump.put(event[0])
+            self._record(event[0])
 
     def _end(self, frame: EndFrame | CancelFrame | None) -> None:
         self._ended = True
@@ -312,5 +322,5 @@ class LedgerObserver(BaseObserver):
         reason = {EndFrame: "ended", CancelFrame: "cancelled"}.get(type(frame), "finished")
         if isinstance(frame, (EndFrame, CancelFrame)) and frame.reason:
             reason = str(frame.reason)
-        self._pump.put(events.session_ended(
+        self._record(events.session_ended(
             reason=reason, summary_sha256=sha256_hex("\n".join(self._transcript))))

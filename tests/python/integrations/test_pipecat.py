@@ -12,6 +12,7 @@ pytest.importorskip("pipecat")
 
 from pipecat.frames.frames import (  # noqa: E402
     EndFrame,
+    StartFrame,
     FunctionCallInProgressFrame,
     FunctionCallResultFrame,
     FunctionCallsStartedFrame,
@@ -31,6 +32,7 @@ from pipecat.frames.frames import (  # noqa: E402
     UserStoppedSpeakingFrame,
 )
 from pipecat.metrics.metrics import LLMTokenUsage, LLMUsageMetricsData  # noqa: E402
+from pipecat.observers.base_observer import FramePushed  # noqa: E402
 from pipecat.pipeline.pipeline import Pipeline  # noqa: E402
 from pipecat.pipeline.worker import PipelineWorker  # noqa: E402
 from pipecat.processors.aggregators.llm_context import LLMContext  # noqa: E402
@@ -254,31 +256,17 @@ def test_the_redactor_decides_what_arguments_the_ledger_keeps(tmp_path, keypair)
                        "args_sha256": sha('{"city":"Oslo"}')}]
 
 
-class BrokenSession:
-    """A session whose disk refuses every write."""
-    session_id = "broken"
-
-    def __init__(self):
-        self.calls = 0
-
-    async def record(self, event):
-        self.calls += 1
-        raise tallyvox.LedgerError("disk full")
-
-
-def test_a_failing_ledger_is_logged_and_never_stops_the_pipeline(caplog):
-    session = BrokenSession()
+def test_a_failing_ledger_is_logged_and_never_stops_the_pipeline(caplog, full_disk):
     with caplog.at_level(logging.ERROR, logger="tallyvox.integrations"):
-        asyncio.run(asyncio.wait_for(run_pipeline(Script(TURNS), [LedgerObserver(session)]), 20))
-    assert session.calls == len(expected(TURNS))
+        asyncio.run(asyncio.wait_for(
+            run_pipeline(Script(TURNS), [LedgerObserver(full_disk)]), 20))
+    assert full_disk.calls == len(expected(TURNS))
     assert "disk full" in caplog.text
 
 
-def test_a_strict_observer_raises_the_failure():
-    async def main():
-        observer = LedgerObserver(BrokenSession(), strict=True)
-        await run_pipeline(Script(TURNS[:1]), [observer])
-        await observer.drain()
-
+def test_a_strict_observer_raises_the_failure_into_the_pipeline(full_disk):
+    observer = LedgerObserver(full_disk, strict=True)
+    start = FramePushed(source=None, destination=None, frame=StartFrame(),
+                        direction=FrameDirection.DOWNSTREAM, timestamp=0)
     with pytest.raises(tallyvox.LedgerError, match="disk full"):
-        asyncio.run(asyncio.wait_for(main(), 20))
+        asyncio.run(observer.on_push_frame(start))
