@@ -5,7 +5,8 @@ transcription, an LLM response with usage metrics, 25 TTS audio frames and the
 spoken words; a tool call every other turn) is pushed through a pipeline of a
 source and three relays: without an observer, with an observer that does
 nothing (what the framework's observer queue costs) and with a LedgerObserver
-writing to a disk-backed ledger, interleaved over ROUNDS rounds. It
+writing to a disk-backed ledger, interleaved over ROUNDS rounds; then the
+observer's callback alone, replaying the script's pushes. It
 prints the median time for the frames to pass the last processor (per call
 and per frame), the CPU time the event loop's thread spent meanwhile (the
 ledger's writer thread is not in it), and the worst lag of the event loop (a task that sleeps 1 ms and measures how late it wakes).
@@ -29,16 +30,17 @@ from pipecat.frames.frames import (
     LLMFullResponseStartFrame,
     LLMTextFrame,
     MetricsFrame,
+    StartFrame,
     TranscriptionFrame,
     TTSAudioRawFrame,
     TTSTextFrame,
     UserStartedSpeakingFrame,
 )
 from pipecat.metrics.metrics import LLMTokenUsage, LLMUsageMetricsData
-from pipecat.observers.base_observer import BaseObserver
+from pipecat.observers.base_observer import BaseObserver, FramePushed
 from pipecat.pipeline.pipeline import Pipeline
 from pipecat.pipeline.worker import PipelineWorker
-from pipecat.processors.frame_processor import FrameProcessor
+from pipecat.processors.frame_processor import FrameDirection, FrameProcessor
 from pipecat.workers.runner import WorkerRunner
 
 import tallyvox
@@ -46,7 +48,7 @@ from tallyvox.aio import AsyncSession
 from tallyvox.integrations.pipecat import LedgerObserver
 
 TURNS = 20
-ROUNDS = 9
+ROUNDS = 12
 USAGE = LLMTokenUsage(prompt_tokens=50, completion_tokens=9, total_tokens=59)
 
 
@@ -149,6 +151,37 @@ async def one_call(name: str, ledger_dir: pathlib.Path, n: int) -> tuple[float, 
     return pushed, cpu, worst[0], script.frames
 
 
+class Tape(Script):
+    """Keeps the pushes the script makes, to replay to an observer."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.pushes: list[FramePushed] = []
+
+    async def push_frame(self, frame, direction=FrameDirection.DOWNSTREAM):
+        self.pushes.append(FramePushed(source=self, destination=self, frame=frame,
+                                       direction=direction, timestamp=time.monotonic_ns()))
+
+
+async def callback_cost(ledger_dir: pathlib.Path) -> tuple[float, int]:
+    """CPU time of the event loop's thread per first push, LedgerObserver's
+    on_push_frame alone, replaying the script's pushes once."""
+    tape = Tape()
+    await tape.play()
+    session = await AsyncSession.open(keypair=tallyvox.SigningKeypair.generate(),
+                                      ledger_path=ledger_dir / "callbacks.ndjson",
+                                      session_id="callbacks")
+    observer = LedgerObserver(session)
+    await observer.on_push_frame(FramePushed(tape, tape, StartFrame(),
+                                             FrameDirection.DOWNSTREAM, 0))
+    begin = time.thread_time()
+    for push in tape.pushes:
+        await observer.on_push_frame(push)
+    spent = time.thread_time() - begin
+    await session.aclose()
+    return spent / len(tape.pushes), len(tape.pushes)
+
+
 def main() -> None:
     logger.remove()
     logger.add(sys.stderr, level="WARNING")
@@ -176,6 +209,9 @@ def main() -> None:
               f" {median / frames * 1e6:6.1f} us per frame,"
               f" event loop CPU {statistics.median(cpus[name]) * 1000:7.1f} ms,"
               f" worst loop lag {max(lags[name]) * 1000:.2f} ms")
+    per_push, pushes = asyncio.run(callback_cost(ledger_dir))
+    print(f"  LedgerObserver.on_push_frame alone: {per_push * 1e6:.1f} us of event loop CPU"
+          f" per first push ({pushes} pushes)")
     for label, table in (("time", times), ("event loop CPU", cpus)):
         for name in names[1:]:
             ratio = statistics.median(table[name]) / statistics.median(table["none"])

@@ -319,8 +319,11 @@ class LedgerObserver(BaseObserver):
         if self._response is not None:
             self._on_response_end(LLMFullResponseEndFrame(), None)  # type: ignore[arg-type]
         self._flush_spoken()
-        reason = {EndFrame: "ended", CancelFrame: "cancelled"}.get(type(frame), "finished")
-        if isinstance(frame, (EndFrame, CancelFrame)) and frame.reason:
+        if frame is None:
+            reason = "finished"
+        elif frame.reason:
             reason = str(frame.reason)
+        else:
+            reason = "ended" if isinstance(frame, EndFrame) else "cancelled"
         self._record(events.session_ended(
             reason=reason, summary_sha256=sha256_hex("\n".join(self._transcript))))

@@ -17,6 +17,7 @@ from pipecat.frames.frames import (  # noqa: E402
     FunctionCallResultFrame,
     FunctionCallsStartedFrame,
     InputAudioRawFrame,
+    InterruptionFrame,
     InterimTranscriptionFrame,
     LLMContextFrame,
     LLMFullResponseEndFrame,
@@ -138,7 +139,11 @@ class Relay(FrameProcessor):
         await self.push_frame(frame, direction)
 
 
-async def run_pipeline(script, observers, hops=3):
+async def end_call(worker):
+    await worker.queue_frame(EndFrame())
+
+
+async def run_pipeline(script, observers, hops=3, finish=end_call):
     worker = PipelineWorker(Pipeline([script, *[Relay() for _ in range(hops)]]),
                             observers=observers, cancel_on_idle_timeout=False,
                             enable_rtvi=False, enable_turn_tracking=False)
@@ -151,21 +156,21 @@ async def run_pipeline(script, observers, hops=3):
     async def drive():
         await asyncio.wait_for(started.wait(), 5)
         await script.play()
-        await worker.queue_frame(EndFrame())
+        await finish(worker)
 
     runner = WorkerRunner(handle_sigint=False)
     await runner.add_workers(worker)
     await asyncio.gather(runner.run(), drive())
 
 
-def record(tmp_path, keypair, turns, **options):
+def record(tmp_path, keypair, turns, script=Script, finish=end_call, **options):
     path = tmp_path / "call.ndjson"
 
     async def main():
         async with await AsyncSession.open(keypair=keypair, ledger_path=path,
                                            session_id="call-7") as session:
-            await run_pipeline(Script(turns, audio=options.pop("audio", True)),
-                               [LedgerObserver(session, **options)])
+            await run_pipeline(script(turns, audio=options.pop("audio", True)),
+                               [LedgerObserver(session, **options)], finish=finish)
 
     asyncio.run(main())
     return path
@@ -246,6 +251,38 @@ def test_two_turn_call_leaves_the_expected_verified_ledger(tmp_path, keypair, au
     assert comparable(got) == comparable(expected(TURNS, audio=audio and hash_audio))
     latencies = [p["latency_ms"] for kind, p in got if kind == "ToolReturned"]
     assert len(latencies) == 1 and 0 <= latencies[0] < 5000
+
+
+class Interrupted(Script):
+    """The user barges in after the bot's second word of each turn."""
+
+    async def _speak(self, turn):
+        for i, word in enumerate(turn["spoken"]):
+            if i == 2:
+                await self.push_frame(InterruptionFrame())
+            await self.push_frame(TTSTextFrame(word, text_type="word", context_id="c"))
+
+
+async def hang_up(worker):
+    await worker.queue_frame(EndFrame(reason="caller hung up"))
+
+
+async def cancel(worker):
+    await worker.cancel()
+
+
+@pytest.mark.parametrize("script,finish,spoken,reason", [
+    (Script, hang_up, ["It is sunny in Oslo.", "Goodbye!"], "caller hung up"),
+    (Script, cancel, ["It is sunny in Oslo.", "Goodbye!"], "cancelled"),
+    (Interrupted, end_call, ["It is", "sunny in Oslo.", "Goodbye!"], "ended"),
+], ids=["hang-up", "cancel", "barge-in"])
+def test_turn_boundaries_and_endings(tmp_path, keypair, script, finish, spoken, reason):
+    path = record(tmp_path, keypair, TURNS, script=script, finish=finish)
+    got = payloads(path)
+    assert tallyvox.verify_file(path).ok
+    assert [p["text"] for kind, p in got if kind == "UtteranceSpoken"] == spoken
+    assert got[-1][0] == "SessionEnded" and got[-1][1]["reason"] == reason
+    assert [kind for kind, _ in got].count("SessionEnded") == 1
 
 
 def test_the_redactor_decides_what_arguments_the_ledger_keeps(tmp_path, keypair):
