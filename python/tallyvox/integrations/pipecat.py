@@ -225,7 +225,7 @@ class LedgerObserver(BaseObserver):
             digest = turn.digest.hexdigest()
         else:
             digest = sha256_hex(frame.text)
-        lang = str(frame.language.value if frame.language is not None else "")
+        lang = str(frame.language or "")  # Language is a StrEnum of the codes
         self._transcript.append(f"user: {frame.text}")
         self._prompt = sha256_hex(frame.text)
         self._record(events.utterance_captured(
@@ -237,7 +237,8 @@ class LedgerObserver(BaseObserver):
 
     def _on_response_start(self, frame: LLMFullResponseStartFrame, data: FramePushed) -> None:
         self._response = _Response(self._prompt)
-        self._response.model = getattr(data.source, "model_name", None) or None
+        model = getattr(data.source, "model_name", None)
+        self._response.model = str(model) if model else None
 
     def _on_llm_text(self, frame: LLMTextFrame, data: FramePushed) -> None:
         if self._response is not None:
