@@ -8,12 +8,16 @@ of the `record` calls, so the event loop only queues work and collects results.
 from __future__ import annotations
 
 import asyncio
+import atexit
 import concurrent.futures
+import functools
 import os
+import queue
 import threading
-from collections.abc import Awaitable
+import weakref
+from collections.abc import Awaitable, Callable
 from types import TracebackType
-from typing import TypeVar
+from typing import Any, TypeVar
 
 from tallyvox import LedgerError, Session, SignedEvent, SigningKeypair
 from tallyvox.events import AgentEvent
@@ -23,6 +27,10 @@ __all__ = ["AsyncSession"]
 _T = TypeVar("_T")
 
 CLOSED_MESSAGE = "the session is closed"
+
+# A queued call: the function, its argument, and who gets the outcome.
+_Deliver = Callable[[Any, "BaseException | None"], None]
+_Item = tuple[Callable[[Any], Any], Any, _Deliver]
 
 
 class AsyncSession:
@@ -37,19 +45,21 @@ class AsyncSession:
       wrong argument) is raised to the caller that awaits it. Cancelling the
       wait does not take the event back.
     - `s.submit(event)` queues from any thread, without an event loop, and gives
-      a `concurrent.futures.Future`.
+      a `concurrent.futures.Future`; `s.flush()` gives one that completes once
+      everything queued before it is written.
     - `await s.aclose()` (or leaving `async with`) stops taking events and
       waits until every queued one is written; `close()` does the same without
       waiting. `record` and `submit` on a closed session raise
-      `LedgerError("the session is closed")`.
+      `LedgerError("the session is closed")`. Events still queued when the
+      interpreter exits are written first.
     """
 
     def __init__(self, session: Session) -> None:
         if not isinstance(session, Session):
             raise TypeError(f"expected a tallyvox.Session, got {type(session).__name__}")
-        self._start(session, _new_writer())
+        self._start(session, _Writer())
 
-    def _start(self, session: Session, writer: concurrent.futures.ThreadPoolExecutor) -> None:
+    def _start(self, session: Session, writer: _Writer) -> None:
         self._session, self._writer = session, writer
         self._lock = threading.Lock()
         self._closed: concurrent.futures.Future[None] | None = None
@@ -63,15 +73,14 @@ class AsyncSession:
         session_id: str,
     ) -> AsyncSession:
         """Open (or resume) a session writing to `ledger_path`, off the event loop."""
-        writer = _new_writer()
+        writer = _Writer()
+        opening = functools.partial(
+            Session.open, keypair=keypair, ledger_path=ledger_path, session_id=session_id
+        )
         try:
-            session = await _awaitable(
-                writer.submit(
-                    Session.open, keypair=keypair, ledger_path=ledger_path, session_id=session_id
-                )
-            )
+            session = await _awaitable(writer.call(lambda _: opening(), None))
         except BaseException:
-            writer.shutdown(wait=False)
+            writer.stop()
             raise
         self = cls.__new__(cls)
         self._start(session, writer)
@@ -93,23 +102,29 @@ class AsyncSession:
     def submit(self, event: AgentEvent) -> concurrent.futures.Future[SignedEvent]:
         """Queue `event` from any thread; the future gives its `SignedEvent`."""
         with self._lock:
-            if self._closed is not None:
-                raise LedgerError(CLOSED_MESSAGE)
-            return self._writer.submit(self._session.record, event)
+            self._check_open()
+            return self._writer.call(self._session.record, event)
 
     def record(self, event: AgentEvent) -> Awaitable[SignedEvent]:
         """Queue `event` now; awaiting the result gives its `SignedEvent`."""
-        return _awaitable(self.submit(event))
+        loop = asyncio.get_running_loop()
+        target: asyncio.Future[SignedEvent] = loop.create_future()
+        with self._lock:
+            self._check_open()
+            self._writer.put(self._session.record, event, _to_loop(loop, target))
+        return target
+
+    def flush(self) -> concurrent.futures.Future[None]:
+        """A future that completes once every event queued so far is written."""
+        with self._lock:
+            return self._closed or self._writer.call(lambda _: None, None)
 
     def close(self) -> concurrent.futures.Future[None]:
         """Stop taking events; the future completes once every queued event is
         written. Safe to call more than once and from any thread."""
         with self._lock:
             if self._closed is None:
-                # One writer thread runs the queue in order: once this marker
-                # runs, everything queued before it is on disk.
-                self._closed = self._writer.submit(_nothing)
-                self._writer.shutdown(wait=False)
+                self._closed = self._writer.stop()
             return self._closed
 
     async def aclose(self) -> None:
@@ -127,16 +142,92 @@ class AsyncSession:
     ) -> None:
         await self.aclose()
 
-
-def _new_writer() -> concurrent.futures.ThreadPoolExecutor:
-    # One worker: a FIFO queue drained by a single thread, joined at exit.
-    return concurrent.futures.ThreadPoolExecutor(
-        max_workers=1, thread_name_prefix="tallyvox-writer"
-    )
+    def _check_open(self) -> None:
+        if self._closed is not None:
+            raise LedgerError(CLOSED_MESSAGE)
 
 
-def _nothing() -> None:
-    return None
+class _Writer:
+    """One daemon thread running queued calls in order. The thread holds only
+    the queue, so a writer that is dropped unclosed still ends; at exit every
+    live writer is drained before the interpreter goes."""
+
+    _live: weakref.WeakSet[_Writer] = weakref.WeakSet()
+
+    def __init__(self) -> None:
+        self._queue: queue.SimpleQueue[_Item | None] = queue.SimpleQueue()
+        self._thread = threading.Thread(
+            target=_drain, args=(self._queue,), name="tallyvox-writer", daemon=True
+        )
+        self._thread.start()
+        self._stopped: concurrent.futures.Future[None] | None = None
+        weakref.finalize(self, self._queue.put, None).atexit = False
+        self._live.add(self)
+
+    def put(self, fn: Callable[[Any], Any], arg: Any, deliver: _Deliver) -> None:
+        self._queue.put((fn, arg, deliver))
+
+    def call(self, fn: Callable[[Any], _T], arg: Any) -> concurrent.futures.Future[_T]:
+        done: concurrent.futures.Future[_T] = concurrent.futures.Future()
+        self.put(fn, arg, functools.partial(_to_future, done))
+        return done
+
+    def stop(self) -> concurrent.futures.Future[None]:
+        """Let the thread end after what is queued; the future says when."""
+        if self._stopped is None:
+            self._stopped = self.call(lambda _: None, None)
+            self._queue.put(None)
+            self._live.discard(self)
+        return self._stopped
+
+    @classmethod
+    def drain_all(cls) -> None:
+        for writer in list(cls._live):
+            writer.stop()
+            writer._thread.join()
+
+
+atexit.register(_Writer.drain_all)
+
+
+def _drain(items: queue.SimpleQueue[_Item | None]) -> None:
+    while (item := items.get()) is not None:
+        fn, arg, deliver = item
+        try:
+            result = fn(arg)
+        except BaseException as error:  # handed to whoever waits for it
+            deliver(None, error)
+        else:
+            deliver(result, None)
+        del item, fn, arg, deliver  # hold nothing while waiting for the next
+
+
+def _to_future(done: concurrent.futures.Future[Any], result: Any, error: BaseException | None) -> None:
+    if not done.set_running_or_notify_cancel():
+        return
+    if error is not None:
+        done.set_exception(error)
+    else:
+        done.set_result(result)
+
+
+def _settle(target: asyncio.Future[Any], result: Any, error: BaseException | None) -> None:
+    if target.cancelled():
+        return
+    if error is not None:
+        target.set_exception(error)
+    else:
+        target.set_result(result)
+
+
+def _to_loop(loop: asyncio.AbstractEventLoop, target: asyncio.Future[Any]) -> _Deliver:
+    def deliver(result: Any, error: BaseException | None) -> None:
+        try:
+            loop.call_soon_threadsafe(_settle, target, result, error)
+        except RuntimeError:  # the loop is closed: nobody is waiting any more
+            pass
+
+    return deliver
 
 
 def _awaitable(source: concurrent.futures.Future[_T]) -> asyncio.Future[_T]:
@@ -146,24 +237,15 @@ def _awaitable(source: concurrent.futures.Future[_T]) -> asyncio.Future[_T]:
     event handed to the writer is written whether or not anyone waits."""
     loop = asyncio.get_running_loop()
     target: asyncio.Future[_T] = loop.create_future()
+    deliver = _to_loop(loop, target)
 
-    def settle(done: concurrent.futures.Future[_T]) -> None:
-        if target.cancelled():
-            return
-        if done.cancelled():
-            target.cancel()
-            return
-        error = done.exception()
-        if error is not None:
-            target.set_exception(error)
-        else:
-            target.set_result(done.result())
-
-    def deliver(done: concurrent.futures.Future[_T]) -> None:
+    def done(finished: concurrent.futures.Future[_T]) -> None:
         try:
-            loop.call_soon_threadsafe(settle, done)
-        except RuntimeError:  # the loop is closed: nobody is waiting any more
-            pass
+            result = finished.result()
+        except BaseException as error:  # raised to the awaiting caller
+            deliver(None, error)
+        else:
+            deliver(result, None)
 
-    source.add_done_callback(deliver)
+    source.add_done_callback(done)
     return target

@@ -9,6 +9,7 @@ recording front that never breaks the agent.
   (`tallyvox.canonical_json`), for structured content such as a list of chat
   messages or a mapping of tool arguments.
 - `jsonable(value)`: a JSON-able copy of a framework value.
+- `token_count(value)`: a token count as the ledger holds it (0 when unknown).
 - `Runs`: pairs the start and the end of a run by its id, at most once each.
 - `Recorder(session, strict=False)`: records onto a `Session` or an
   `AsyncSession` from synchronous (`record`) or asynchronous (`arecord`) code.
@@ -42,6 +43,7 @@ __all__ = [
     "sha256_hex",
     "sha256_json",
     "jsonable",
+    "token_count",
     "never_break",
     "Runs",
     "Recorder",
@@ -59,6 +61,7 @@ _K = TypeVar("_K")
 _V = TypeVar("_V")
 
 _JSON_INTEGERS = range(-(2**63), 2**64)
+_TOKEN_LIMIT = 2**32 - 1
 
 
 def redact_values(args: Any) -> Any:
@@ -101,6 +104,13 @@ def jsonable(value: Any) -> Any:
     if dataclasses.is_dataclass(value) and not isinstance(value, type):
         return jsonable(dataclasses.asdict(value))
     return str(value)
+
+
+def token_count(value: Any) -> int:
+    """An integer count clamped to 0..2^32-1; 0 for anything that is not one."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        return 0
+    return min(max(value, 0), _TOKEN_LIMIT)
 
 
 @contextlib.contextmanager
