@@ -22,6 +22,7 @@ from tallyvox.integrations._common import (
     redact_values,
     sha256_hex,
     sha256_json,
+    token_count,
 )
 from tallyvox.integrations._voice import off_loop_recorder
 
@@ -138,7 +139,8 @@ class LedgerRecording:
         self._record(events.model_invoked(
             model_id=model, prompt_sha256=sha256_json(history),
             response_sha256=sha256_hex(metrics.request_id),
-            prompt_tokens=metrics.prompt_tokens, response_tokens=metrics.completion_tokens))
+            prompt_tokens=token_count(metrics.prompt_tokens),
+            response_tokens=token_count(metrics.completion_tokens)))
 
     def _on_close(self, event: Any) -> None:
         self.detach()

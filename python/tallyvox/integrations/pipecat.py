@@ -46,6 +46,7 @@ from tallyvox.integrations._common import (
     redact_values,
     sha256_hex,
     sha256_json,
+    token_count,
 )
 from tallyvox.integrations._voice import (
     SeenIds,
@@ -263,8 +264,8 @@ class LedgerObserver(BaseObserver):
             model_id=response.model or self._model_id,
             prompt_sha256=response.prompt,
             response_sha256=answer,
-            prompt_tokens=response.prompt_tokens,
-            response_tokens=response.response_tokens))
+            prompt_tokens=token_count(response.prompt_tokens),
+            response_tokens=token_count(response.response_tokens)))
         for event in response.deferred:
             self._record(event)
 
