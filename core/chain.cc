@@ -48,4 +48,15 @@ std::expected<ChainReport, LedgerError> verify_ledger_file(const std::string& pa
   return std::move(walk).finish();
 }
 
+std::expected<ChainReport, LedgerError> verify_ledger_file(const std::string& path,
+                                                           std::vector<SignedEvent>& records) {
+  ChainWalk walk;
+  auto read = read_ledger(path, [&](SignedEvent&& record) {
+    walk.add(record);
+    records.push_back(std::move(record));
+  });
+  if (!read) return std::unexpected(std::move(read.error()));
+  return std::move(walk).finish();
+}
+
 }  // namespace tallyvox

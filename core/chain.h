@@ -45,4 +45,8 @@ ChainReport verify_events(const std::vector<SignedEvent>& records);
 // never a partial report.
 std::expected<ChainReport, LedgerError> verify_ledger_file(const std::string& path);
 
+// The same, keeping the records read, in file order.
+std::expected<ChainReport, LedgerError> verify_ledger_file(const std::string& path,
+                                                           std::vector<SignedEvent>& records);
+
 }  // namespace tallyvox

@@ -1,9 +1,11 @@
-// read_ledger: the core's ledger reader, with the rules and errors of the
-// reading that Session.open does.
+// The core's ledger reader for the package: read_ledger, with the rules and
+// errors of the reading that Session.open does, and read_verified, which
+// walks the chain as it reads.
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "core/chain.h"
 #include "core/ledger.h"
 #include "module/args.h"
 #include "module/errors.h"
@@ -11,6 +13,7 @@
 #include "module/module.h"
 #include "module/native.h"
 #include "module/signed.h"
+#include "module/verify.h"
 
 namespace tallyvox::py {
 
@@ -43,13 +46,47 @@ PyObject* read_ledger_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   });
 }
 
-PyMethodDef read_ledger_def = {
-    "read_ledger", fastcall<read_ledger_py>(), METH_FASTCALL | METH_KEYWORDS,
-    "read_ledger(path)\n--\n\nRead every record of an NDJSON ledger file, in file order. A missing "
-    "file\nreads as an empty list."};
+// (records, report) in one read, failing as verify_file does.
+PyObject* read_verified_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static const char* const positional[] = {"path"};
+    static const Signature sig{"read_verified()", positional, 1, 1, nullptr, 0};
+    PyObject* a[1];
+    std::string path;
+    if (!bind(sig, args, nargs, kwnames, a) || !arg_path(a[0], "path", &path)) return nullptr;
+    std::vector<SignedEvent> records;
+    auto report = without_gil([&] { return verify_ledger_file(path, records); });
+    if (!report) return raise_walk_error(report.error());
+    PyObject* list = records_to_list(std::move(records));
+    if (list == nullptr) return nullptr;
+    PyObject* report_obj = new_chain_report_object(std::move(*report));
+    if (report_obj == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyObject* pair = PyTuple_Pack(2, list, report_obj);
+    Py_DECREF(list);
+    Py_DECREF(report_obj);
+    return pair;
+  });
+}
+
+PyMethodDef functions[] = {
+    {"read_ledger", fastcall<read_ledger_py>(), METH_FASTCALL | METH_KEYWORDS,
+     "read_ledger(path)\n--\n\nRead every record of an NDJSON ledger file, in file order. A "
+     "missing file\nreads as an empty list."},
+    {"read_verified", fastcall<read_verified_py>(), METH_FASTCALL | METH_KEYWORDS,
+     "read_verified(path)\n--\n\nRead a ledger file and walk its chain in the same pass: "
+     "(records, report).\nA line that is not a record raises ChainError, as verify_file does."},
+};
 
 }  // namespace
 
-int add_ledger_native(PyObject* native) { return add_native_function(native, &read_ledger_def); }
+int add_ledger_native(PyObject* native) {
+  for (PyMethodDef& def : functions) {
+    if (add_native_function(native, &def) < 0) return -1;
+  }
+  return 0;
+}
 
 }  // namespace tallyvox::py

@@ -15,6 +15,7 @@ int add_native(PyObject* module);
 int add_native_function(PyObject* native, PyMethodDef* def);
 
 // One line per subsystem that adds to the namespace.
-int add_ledger_native(PyObject* native);  // read_ledger
+int add_ledger_native(PyObject* native);  // read_ledger, read_verified
+int add_recover_native(PyObject* native);  // recover_ledger, verify_kept_lines
 
 }  // namespace tallyvox::py

@@ -148,13 +148,7 @@ PyObject* verify_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     std::string path;
     if (!bind(sig, args, nargs, kwnames, a) || !arg_path(a[0], "path", &path)) return nullptr;
     auto report = verify_ledger_file(path);
-    if (!report) {
-      const LedgerError& error = report.error();
-      if (const auto* json = std::get_if<JsonError>(&error.kind)) {
-        return raise_chain_error("malformed ledger input: " + display(*json));
-      }
-      return raise_ledger_error(display(error));
-    }
+    if (!report) return raise_walk_error(report.error());
     return new_chain_report_object(std::move(*report));
   });
 }
@@ -169,6 +163,13 @@ PyMethodDef functions[] = {
 
 }  // namespace
 
+PyObject* raise_walk_error(const LedgerError& error) {
+  if (const auto* json = std::get_if<JsonError>(&error.kind)) {
+    return raise_chain_error("malformed ledger input: " + display(*json));
+  }
+  return raise_ledger_error(display(error));
+}
+
 PyTypeObject* chain_report_type() {
   return reinterpret_cast<PyTypeObject*>(create_class_once(&report_class, &report_spec));
 }
@@ -178,13 +179,7 @@ PyObject* new_chain_report_object(ChainReport&& report) {
 }
 
 int add_verify(PyObject* module) {
-  PyTypeObject* type = chain_report_type();
-  if (type == nullptr) return -1;
-  if (add_name(module, "ChainReport", reinterpret_cast<PyObject*>(type)) < 0) return -1;
-  for (PyMethodDef& def : functions) {
-    if (add_function(module, &def) < 0) return -1;
-  }
-  return 0;
+  return add_class_and_functions(module, "ChainReport", chain_report_type(), functions);
 }
 
 }  // namespace tallyvox::py

@@ -10,6 +10,10 @@ namespace tallyvox::py {
 PyTypeObject* chain_report_type();
 // A new ChainReport object owning `report`.
 PyObject* new_chain_report_object(ChainReport&& report);
+// Raises the exception of a ledger walk that could not read its input: a
+// line that is not a record is ChainError "malformed ledger input: …", any
+// other failure LedgerError.
+PyObject* raise_walk_error(const LedgerError& error);
 // Adds ChainReport, verify_chain and verify_file.
 int add_verify(PyObject* module);
 

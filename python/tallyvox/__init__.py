@@ -13,5 +13,6 @@ events = _tallyvox.events
 _sys.modules.setdefault("tallyvox._native", _tallyvox._native)
 
 from tallyvox._native import read_ledger  # noqa: E402
+from tallyvox.recover import Recovery, recover_ledger  # noqa: E402
 
-__all__ = [*_tallyvox.__all__, "read_ledger"]
+__all__ = [*_tallyvox.__all__, "read_ledger", "recover_ledger", "Recovery"]
