@@ -307,3 +307,29 @@ def test_a_strict_observer_raises_the_failure_into_the_pipeline(full_disk):
                         direction=FrameDirection.DOWNSTREAM, timestamp=0)
     with pytest.raises(tallyvox.LedgerError, match="disk full"):
         asyncio.run(observer.on_push_frame(start))
+
+
+@pytest.mark.parametrize("parts,spoken", [
+    ([("Hi", False), ("there.", False)], "Hi there."),
+    ([("Hi there. ", True), ("How are you?", True)], "Hi there. How are you?"),
+    ([(" ", False), ("ok ", False), ("then", False)], "ok then"),
+    ([("Sure", False), (", done.", True)], "Sure, done."),
+], ids=["words", "sentences", "blank-word", "mixed"])
+def test_spoken_text_is_joined_as_the_tts_spaced_it(tmp_path, keypair, parts, spoken):
+    path = tmp_path / "spoken.ndjson"
+
+    async def main():
+        async with await AsyncSession.open(keypair=keypair, ledger_path=path,
+                                           session_id="s") as session:
+            observer = LedgerObserver(session)
+            for text, spaced in parts:
+                frame = TTSTextFrame(text, text_type="word")
+                frame.includes_inter_frame_spaces = spaced
+                await observer.on_push_frame(FramePushed(
+                    source=None, destination=None, frame=frame,
+                    direction=FrameDirection.DOWNSTREAM, timestamp=0))
+            await observer.cleanup()
+
+    asyncio.run(main())
+    assert [(k, p["text"]) for k, p in payloads(path) if k == "UtteranceSpoken"] == [
+        ("UtteranceSpoken", spoken)]
