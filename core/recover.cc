@@ -23,12 +23,11 @@ std::unexpected<ScanError> io_failure(const IoError& e) {
 class LineScan {
  public:
   explicit LineScan(const std::function<void(SignedEvent&&)>& on_record)
-      : count_([this, &on_record](SignedEvent&& r) {
+      : reader_([this, &on_record](SignedEvent&& r) {
           ++scan_.kept_records;
           on_record(std::move(r));
-        }),
-        reader_(count_) {}
-  LineScan(const LineScan&) = delete;  // count_ refers to this object
+        }) {}
+  LineScan(const LineScan&) = delete;  // the reader's callable refers to this object
   LineScan& operator=(const LineScan&) = delete;
 
   std::expected<void, ScanError> feed(std::string_view bytes) {
@@ -59,7 +58,6 @@ class LineScan {
 
  private:
   LedgerScan scan_;
-  std::function<void(SignedEvent&&)> count_;
   LedgerReader reader_;
   std::string line_;  // the line read so far
   std::uint64_t number_ = 0;
