@@ -2,5 +2,7 @@
 
 `tallyvox.integrations.langchain` and `tallyvox.integrations.openai_agents`
 each need their framework installed (the `langchain` and `openai-agents`
-extras); this package itself imports neither.
+extras); this package itself imports neither. Likewise the voice frameworks:
+`tallyvox.integrations.pipecat` (the `pipecat` extra) and
+`tallyvox.integrations.livekit` (the `livekit` extra).
 """
