@@ -2,7 +2,7 @@
 # core tests through ctest, then the Python tests through pytest.
 PYTHON ?= python3
 JOBS ?= 2
-APT_PACKAGES := g++ make libssl-dev libgtest-dev
+APT_PACKAGES := g++ make libssl-dev libgtest-dev libsodium-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: test deps install core-test py-test bench clean test-sanitize test-crash test-leaks fuzz fuzz-deps fuzz-corpus
@@ -16,7 +16,7 @@ deps:
 
 install:
 	$(PYTHON) -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation \
-	  -Cbuild-dir=build/wheel ".[test]"
+	  -Cbuild-dir=build/wheel ".[test,langchain,openai-agents,pipecat,livekit]"
 
 core-test:
 	cmake -S . -B build/core -G Ninja -DTALLYVOX_TESTS=ON -DCMAKE_BUILD_TYPE=Release
@@ -57,7 +57,7 @@ test-sanitize: deps install
 # output in build/fuzz/logs. `make fuzz FUZZ_SECONDS=10` for a quick check.
 FUZZ_SECONDS ?= 60
 FUZZ_DIR := build/fuzz
-FUZZ_TARGETS := line_reader ledger_reader canonical
+FUZZ_TARGETS := line_reader ledger_reader canonical ed25519_verify
 FUZZ_APT_PACKAGES := clang-19 libclang-rt-19-dev
 
 fuzz-deps: deps

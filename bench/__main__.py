@@ -11,7 +11,8 @@ import traceback
 
 import tallyvox
 
-from bench import canonical, checkpoint, harness, open as open_bench, record, sign, verify
+from bench import (canonical, checkpoint, fleet, harness, open as open_bench, record, sign, threads,
+                   verify)
 
 # Each entry builds its Benchmark (doing any setup and correctness checks);
 # it is called with quick=True for the smaller sizes of --quick.
@@ -23,6 +24,8 @@ REGISTRY = {
     verify.NAME: verify.build,
     checkpoint.NAME: checkpoint.build,
     checkpoint.PROOF_NAME: checkpoint.build_proof,
+    threads.NAME: threads.build,
+    fleet.NAME: fleet.build,
 }
 
 
@@ -31,7 +34,8 @@ def run_one(bench: harness.Benchmark, quick: bool) -> dict:
     start = time.perf_counter()
     try:
         medians = harness.measure(bench.contenders, bench.batch, rounds,
-                                  warmup=bench.warmup, per_call=bench.per_call)
+                                  warmup=bench.warmup, per_call=bench.per_call,
+                                  self_timed=bench.self_timed)
     finally:
         if bench.finish is not None:
             bench.finish()

@@ -1,6 +1,6 @@
 """Session.record on a disk-backed file against its floor (one write of a line
-of the same length, one fdatasync, one Ed25519 signature), and the throughput
-of four threads recording on one session against one thread."""
+of the same length, one fdatasync, one sign_event of the same event), and the
+throughput of four threads recording on one session against one thread."""
 
 from __future__ import annotations
 
@@ -12,7 +12,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import tallyvox
 
-from bench import fixtures, plain
+from bench import fixtures
 from bench.harness import Benchmark, CheckFailed, Target
 
 NAME = "record"
@@ -44,7 +44,6 @@ def build(quick: bool = False) -> Benchmark:
 def _build(workdir: str, where: str) -> Benchmark:
     path = os.path.join(workdir, "ledger.ndjson")
     kp = tallyvox.SigningKeypair.generate()
-    key = plain.private_key(kp, workdir)
     event, _ = fixtures.tool_call()
     session = tallyvox.Session.open(keypair=kp, ledger_path=path, session_id="bench-record")
 
@@ -58,18 +57,20 @@ def _build(workdir: str, where: str) -> Benchmark:
 
     # The floor appends the same line to a file of its own in the same directory.
     line = first.to_json().encode() + b"\n"
-    digest = bytes.fromhex(first.self_hash)
     fd = os.open(os.path.join(workdir, "floor.ndjson"),
                  os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o644)
-    write, fdatasync, sign = os.write, os.fdatasync, key.sign
+    write, fdatasync = os.write, os.fdatasync
+    seal = functools.partial(tallyvox.sign_event, event=event, seq=0,
+                             parent_hash=tallyvox.GENESIS_PARENT_HASH, keypair=kp)
 
     def floor():
         write(fd, line)
         fdatasync(fd)
-        return sign(digest)
+        return seal()
 
-    if floor().hex() != first.signature or os.fstat(fd).st_size != len(line):
-        raise CheckFailed("the floor did not write the line or sign the same digest")
+    sealed = floor()
+    if not tallyvox.verify_chain([sealed]).ok or os.fstat(fd).st_size != len(line):
+        raise CheckFailed("the floor did not write the line or seal a valid event")
 
     one, four = ThreadPoolExecutor(1), ThreadPoolExecutor(THREADS)
 

@@ -1,5 +1,5 @@
-"""verify_file on a large ledger against a plain-Python verifier and against
-its floor, the same number of bare Ed25519 verifications; plus the peak
+"""verify_file on a 20,000-event ledger against a plain-Python verifier and
+against as many bare OpenSSL Ed25519 verifications; plus the peak
 memory per event of verify_file, measured in a fresh process."""
 
 from __future__ import annotations
@@ -77,7 +77,7 @@ def _tampered_agree(records: list[dict]) -> None:
 
 
 def build(quick: bool = False) -> Benchmark:
-    count = 10_000 if quick else 100_000
+    count = 5_000 if quick else 20_000
     path = str(fixtures.ledger(count))
 
     # The checks are full runs of both verifiers (and so also the warm-up):
@@ -122,14 +122,14 @@ def build(quick: bool = False) -> Benchmark:
             "floor_system": floor_system,
         },
         batch=1,
-        rounds=3,
+        rounds=5,
         quick_rounds=3,
         warmup=0,
         per_call=dict.fromkeys(("tallyvox", "plain", "floor", "floor_system"), count),
         targets=[
-            Target(contender="tallyvox", baseline="plain", minimum=1.0),
-            Target(contender="tallyvox", baseline="floor", minimum=1 / 1.10),
-            Target(contender="tallyvox", baseline="floor_system", minimum=1 / 1.10),
+            Target(contender="tallyvox", baseline="plain", minimum=1.6),
+            Target(contender="tallyvox", baseline="floor", minimum=1.6),
+            Target(contender="tallyvox", baseline="floor_system", minimum=1.6),
         ],
         notes=[f"{count} events, {os.path.getsize(path) / 1e6:.1f} MB ({path}); "
                "ns/op is per event",
@@ -137,6 +137,6 @@ def build(quick: bool = False) -> Benchmark:
                f"{growth / 1e6:.1f} MB = {growth / count:.0f} bytes/event; json.loads of every "
                f"line {loads_growth / 1e6:.1f} MB = {loads_growth / count:.0f} bytes/event; "
                f"lines on disk {os.path.getsize(path) / count:.0f} bytes/event",
-               f"floor: cryptography's own OpenSSL; floor_system: {syscrypto.VERSION}, the "
-               "libcrypto the extension links (through ctypes)"],
+               f"floor: cryptography's own OpenSSL; floor_system: {syscrypto.VERSION} "
+               "(through ctypes); tallyvox verifies with libsodium"],
     )

@@ -4,22 +4,33 @@
 
 namespace tallyvox {
 
+std::optional<ChainBreak> check_link(const SignedEvent& record, std::uint64_t position,
+                                     std::string_view previous) {
+  if (record.seq != position) {
+    return ChainBreak{record.seq, "expected seq " + std::to_string(position) + ", got " +
+                                      std::to_string(record.seq)};
+  }
+  if (record.parent_hash != previous) {
+    return ChainBreak{position, "parent_hash does not match previous self_hash"};
+  }
+  return std::nullopt;
+}
+
+std::optional<ChainBreak> check_seal(const SignedEvent& record, std::uint64_t position,
+                                     VerifierCache* cache) {
+  auto verified = verify_signed_event(record, cache);
+  if (verified) return std::nullopt;
+  return ChainBreak{position, "event verification failed: " + display(verified.error())};
+}
+
 void ChainWalk::add(const SignedEvent& record) {
   std::uint64_t position = count_++;
   if (broken_at_) return;  // the walk stopped at the first break
-  if (record.seq != position) {
-    broken_at_ = record.seq;
-    reason_ = "expected seq " + std::to_string(position) + ", got " + std::to_string(record.seq);
-    return;
-  }
-  if (record.parent_hash != previous_) {
-    broken_at_ = position;
-    reason_ = "parent_hash does not match previous self_hash";
-    return;
-  }
-  if (auto verified = verify_signed_event(record, &verifiers_); !verified) {
-    broken_at_ = position;
-    reason_ = "event verification failed: " + display(verified.error());
+  auto broken = check_link(record, position, previous_);
+  if (!broken) broken = check_seal(record, position, &verifiers_);
+  if (broken) {
+    broken_at_ = broken->broken_at;
+    reason_ = std::move(broken->reason);
     return;
   }
   previous_ = record.self_hash;

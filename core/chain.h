@@ -6,6 +6,7 @@
 #include <expected>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/error.h"
@@ -23,6 +24,21 @@ struct ChainReport {
 
   bool ok() const { return status == Status::Valid; }
 };
+
+// Where a walk stops, and why.
+struct ChainBreak {
+  std::uint64_t broken_at = 0;
+  std::string reason;
+};
+
+// A record's place in the chain: its seq against its position, then its
+// parent link against the self hash of the record before it.
+std::optional<ChainBreak> check_link(const SignedEvent& record, std::uint64_t position,
+                                     std::string_view previous);
+
+// A record's own seal: its self hash recomputed, then its signature.
+std::optional<ChainBreak> check_seal(const SignedEvent& record, std::uint64_t position,
+                                     VerifierCache* cache);
 
 // Walks records one at a time, so that a ledger can be checked while it is
 // read. Records after the first break are counted, not examined.

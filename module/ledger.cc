@@ -7,6 +7,7 @@
 
 #include "core/chain.h"
 #include "core/ledger.h"
+#include "core/parallel_walk.h"
 #include "module/args.h"
 #include "module/errors.h"
 #include "module/gil.h"
@@ -49,13 +50,17 @@ PyObject* read_ledger_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 // (records, report) in one read, failing as verify_file does.
 PyObject* read_verified_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
-    static const char* const positional[] = {"path"};
-    static const Signature sig{"read_verified()", positional, 1, 1, nullptr, 0};
-    PyObject* a[1];
+    static const char* const positional[] = {"path", "jobs"};
+    static const Signature sig{"read_verified()", positional, 2, 1, nullptr, 0};
+    PyObject* a[2];
     std::string path;
-    if (!bind(sig, args, nargs, kwnames, a) || !arg_path(a[0], "path", &path)) return nullptr;
+    unsigned jobs = 1;
+    if (!bind(sig, args, nargs, kwnames, a) || !arg_path(a[0], "path", &path) ||
+        (a[1] != nullptr && !arg_jobs(a[1], &jobs))) {
+      return nullptr;
+    }
     std::vector<SignedEvent> records;
-    auto report = without_gil([&] { return verify_ledger_file(path, records); });
+    auto report = without_gil([&] { return verify_ledger_file_parallel(path, jobs, &records); });
     if (!report) return raise_walk_error(report.error());
     PyObject* list = records_to_list(std::move(records));
     if (list == nullptr) return nullptr;
@@ -76,8 +81,8 @@ PyMethodDef functions[] = {
      "read_ledger(path)\n--\n\nRead every record of an NDJSON ledger file, in file order. A "
      "missing file\nreads as an empty list."},
     {"read_verified", fastcall<read_verified_py>(), METH_FASTCALL | METH_KEYWORDS,
-     "read_verified(path)\n--\n\nRead a ledger file and walk its chain in the same pass: "
-     "(records, report).\nA line that is not a record raises ChainError, as verify_file does."},
+     "read_verified(path, jobs=1)\n--\n\nRead a ledger file and walk its chain in the same pass: "
+     "(records, report),\nthe seals checked on `jobs` threads.\nA line that is not a record raises ChainError, as verify_file does."},
 };
 
 }  // namespace

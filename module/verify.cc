@@ -7,6 +7,7 @@
 
 #include "module/args.h"
 #include "module/errors.h"
+#include "module/gil.h"
 #include "module/module.h"
 #include "module/signed.h"
 
@@ -136,7 +137,9 @@ PyObject* verify_chain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!bind(sig, args, nargs, kwnames, a)) return nullptr;
     std::vector<SignedEvent> records;
     if (!convert_events(a[0], &records)) return nullptr;
-    return new_chain_report_object(verify_events(records));
+    // The records are copies: other threads run while they are checked.
+    ChainReport report = without_gil([&] { return verify_events(records); });
+    return new_chain_report_object(std::move(report));
   });
 }
 
@@ -147,7 +150,7 @@ PyObject* verify_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     PyObject* a[1];
     std::string path;
     if (!bind(sig, args, nargs, kwnames, a) || !arg_path(a[0], "path", &path)) return nullptr;
-    auto report = verify_ledger_file(path);
+    auto report = without_gil([&] { return verify_ledger_file(path); });
     if (!report) return raise_walk_error(report.error());
     return new_chain_report_object(std::move(*report));
   });
@@ -179,13 +182,7 @@ PyObject* new_chain_report_object(ChainReport&& report) {
 }
 
 int add_verify(PyObject* module) {
-  PyTypeObject* type = chain_report_type();
-  if (type == nullptr) return -1;
-  if (add_name(module, "ChainReport", reinterpret_cast<PyObject*>(type)) < 0) return -1;
-  for (PyMethodDef& def : functions) {
-    if (add_function(module, &def) < 0) return -1;
-  }
-  return 0;
+  return add_class_and_functions(module, "ChainReport", chain_report_type(), functions);
 }
 
 }  // namespace tallyvox::py

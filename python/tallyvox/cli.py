@@ -16,9 +16,12 @@ from typing import Any, Callable, Sequence
 import tallyvox
 from tallyvox.cli_checkpoint import add_checkpoint_commands, add_verify_options
 from tallyvox.cli_demo import cmd_demo
+from tallyvox.cli_fleet import positive_jobs
 from tallyvox.cli_exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK, PROG, complain, error_text
+from tallyvox.cli_recover import RECOVER_TEXTS, add_recover_arguments, cmd_recover
 from tallyvox.cli_summary import cmd_verify
 from tallyvox.cli_timeline import cmd_show
+from tallyvox.fleet import usable_cores
 
 
 def cmd_keygen(args: argparse.Namespace) -> int:
@@ -68,7 +71,11 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="Exit status: 0 every ledger is valid (and signed only by the expected "
                "keys), 1 a chain is broken or carries another signer, 2 a file is "
                "missing, unreadable or malformed.")
-    verify.add_argument("ledgers", nargs="+", metavar="LEDGER", help="ledger file (NDJSON)")
+    verify.add_argument("ledgers", nargs="+", metavar="LEDGER",
+                        help="ledger file (NDJSON), or a directory: every *.ndjson below it")
+    verify.add_argument("--jobs", type=positive_jobs, default=usable_cores(), metavar="N",
+                        help="ledgers verified at once, or threads for the walk of a single "
+                             "ledger (default: the usable cores)")
     verify.add_argument("--json", action="store_true", help="print one JSON document")
     verify.add_argument("--expect-signer", action="append", type=_public_key, metavar="HEX",
                         help="a public key (64 hex characters) allowed to have signed; "
@@ -91,6 +98,8 @@ def build_parser() -> argparse.ArgumentParser:
         description="Load the 32-byte Ed25519 secret key at PATH, or create one "
                     "(mode 0600) if PATH does not exist, and print its public key.")
     keygen.add_argument("path", metavar="PATH", help="secret-key file")
+
+    add_recover_arguments(add_command(commands, "recover", cmd_recover, **RECOVER_TEXTS))
 
     demo = add_command(
         commands, "demo", cmd_demo,

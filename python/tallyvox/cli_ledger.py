@@ -33,10 +33,11 @@ def _require_file(path: str) -> None:
         raise CliError(str(exc)) from None
 
 
-def load_ledger(path: str) -> Ledger:
-    """Read the file at `path` once, walking its chain as it is read."""
+def load_ledger(path: str, jobs: int = 1) -> Ledger:
+    """Read the file at `path` once, walking its chain as it is read (the
+    seals checked on `jobs` threads)."""
     _require_file(path)
-    records, report = _native.read_verified(path)
+    records, report = _native.read_verified(path, jobs)
     return Ledger(path, report, records)
 
 

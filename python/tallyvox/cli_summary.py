@@ -4,13 +4,17 @@ from __future__ import annotations
 
 import argparse
 import json
+import time
 from dataclasses import dataclass, field
 from typing import Any, Sequence
 
 import tallyvox
 from tallyvox.cli_checkpoint import Check, verify_checks
 from tallyvox.cli_exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK, CliError, complain, error_text
+from tallyvox.cli_fleet import judge_all, totals_line
 from tallyvox.cli_ledger import Ledger, load_ledger, utc_text
+from tallyvox.cli_recover import explain_torn_tail
+from tallyvox.fleet import ledger_paths
 
 
 @dataclass
@@ -29,6 +33,7 @@ class Summary:
     latest_nanos: int | None = None
     timestamps_in_order: bool = True
     error: str | None = None
+    torn_tail: dict[str, Any] | None = None  # a torn final line, when that is the damage
     checks: list[Check] = field(default_factory=list)
 
     @property
@@ -61,6 +66,7 @@ class Summary:
             "latest_utc": time_or_none(self.latest_nanos),
             "timestamps_in_order": self.timestamps_in_order,
             "error": self.error,
+            "torn_tail": self.torn_tail,
             **{check.name: check.to_json() for check in self.checks},
         }
 
@@ -119,18 +125,25 @@ def summarise(ledger: Ledger, expected: Sequence[str] | None) -> Summary:
     )
 
 
+def _judge(path: str, jobs: int, args: argparse.Namespace) -> Summary:
+    try:
+        ledger = load_ledger(path, jobs)
+        summary = summarise(ledger, args.expect_signer)
+        summary.checks = verify_checks(args, path, ledger.records)
+    except (CliError, tallyvox.TallyvoxError, OSError) as exc:
+        summary = Summary(path=path, status="error", error=error_text(exc))
+        explain_torn_tail(summary)
+    return summary
+
+
 def cmd_verify(args: argparse.Namespace) -> int:
-    expected: list[str] | None = args.expect_signer
-    summaries: list[Summary] = []
-    for path in args.ledgers:
-        try:
-            ledger = load_ledger(path)
-            summary = summarise(ledger, expected)
-            summary.checks = verify_checks(args, path, ledger.records)
-        except (CliError, tallyvox.TallyvoxError, OSError) as exc:
-            summary = Summary(path=path, status="error", error=error_text(exc))
-            complain(path, summary.error or "")
-        summaries.append(summary)
+    start = time.perf_counter()
+    paths = ledger_paths(args.ledgers)
+    summaries = judge_all(paths, lambda path, jobs: _judge(path, jobs, args), args.jobs,
+                          progress=not args.json)
+    for summary in summaries:
+        if summary.status == "error":
+            complain(summary.path, summary.error or "")
     code = max(summary.exit_code for summary in summaries)
     if args.json:
         document = {"ok": code == EXIT_OK, "ledgers": [s.to_json() for s in summaries]}
@@ -142,4 +155,9 @@ def cmd_verify(args: argparse.Namespace) -> int:
             if index:
                 print()
             print("\n".join(summary.text_lines()))
+        if len(paths) > 1 or paths != args.ledgers:  # several ledgers, or a directory
+            if any(summary.status != "error" for summary in summaries):
+                print()
+            print(totals_line((s.exit_code for s in summaries),
+                              sum(s.event_count for s in summaries), time.perf_counter() - start))
     return code

@@ -3,6 +3,7 @@ import json
 import os
 import pathlib
 import threading
+import time
 
 import pytest
 
@@ -145,3 +146,52 @@ def test_verifying_while_recording(ledger, recorders):
         assert message.startswith("malformed ledger input: EOF while parsing"), message
     report = t.verify_file(path)
     assert (report.ok, report.event_count) == (True, total)
+
+
+def counted_during(call):
+    """How far a counting thread gets while `call()` runs in this thread, as
+    a share of what it counts alone over as long a time."""
+    count = [0]
+    stop = threading.Event()
+
+    def counter():
+        while not stop.is_set():
+            count[0] += 1
+
+    th = threading.Thread(target=counter)
+    th.start()
+    try:
+        start, before = time.perf_counter(), count[0]
+        result = call()
+        during, elapsed = count[0] - before, time.perf_counter() - start
+        before = count[0]
+        time.sleep(elapsed)
+        alone = count[0] - before
+    finally:
+        stop.set()
+        th.join()
+    return during / max(alone, 1), result
+
+
+@pytest.fixture(scope="module")
+def long_chain():
+    kp, parent, records = t.SigningKeypair.generate(), GENESIS, []
+    for i in range(3000):
+        records.append(t.sign_event(event=EVENTS[i % len(EVENTS)], seq=i, parent_hash=parent,
+                                    keypair=kp))
+        parent = records[-1].self_hash
+    return records
+
+
+@pytest.mark.parametrize("how", ["verify_file", "verify_chain"])
+def test_verification_lets_other_threads_run(long_chain, tmp_path, how):
+    # Holding the interpreter lock would leave the counter a switch interval
+    # (5 ms) of a walk that takes a good part of a second.
+    path = tmp_path / "long.ndjson"
+    path.write_text("".join(r.to_json() + "\n" for r in long_chain), encoding="utf-8")
+    call = {"verify_file": lambda: t.verify_file(str(path)),
+            "verify_chain": lambda: t.verify_chain(long_chain)}[how]
+    share, report = counted_during(call)
+    assert (report.ok, report.event_count, report.root_hash) == (
+        True, len(long_chain), long_chain[-1].self_hash)
+    assert share > 0.25

@@ -40,7 +40,8 @@ def test_stubs_match_the_extension_at_run_time():
     # stubtest imports the extension and compares every name, parameter name,
     # parameter kind and default with the stubs.
     result = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "tallyvox._tallyvox", "tallyvox.events"],
+        [sys.executable, "-m", "mypy.stubtest", "tallyvox._tallyvox", "tallyvox.events",
+         "tallyvox._native"],
         capture_output=True, text=True, timeout=600)
     assert result.returncode == 0, result.stdout + result.stderr
 

@@ -122,6 +122,12 @@ def exercise(directory: Path) -> tallyvox.ChainReport:
         pass
 
     use_checkpoints(ledger, keypair)
+    with open(ledger, "rb") as stream:
+        assert_type(tallyvox.verify_stream(stream), tallyvox.ChainReport)
+    assert tallyvox.verify_file_parallel(ledger, jobs=2).root_hash == report.root_hash
+    for verdict in tallyvox.verify_many([ledger], jobs=1):
+        assert_type(verdict, tallyvox.LedgerVerdict)
+        assert_type(verdict.error, str | None)
 
     entry: Callable[[Sequence[str] | None], int] = tallyvox.cli.main
     assert callable(entry)

@@ -1,0 +1,31 @@
+import concurrent.futures
+
+import pytest
+
+import tallyvox
+from tallyvox.aio import AsyncSession
+
+
+class FullDisk(AsyncSession):
+    """An AsyncSession whose disk refuses every write after the first
+    `room` ones."""
+
+    session_id = "full"
+
+    def __init__(self):
+        self.calls = 0
+        self.room = 0
+
+    def submit(self, event):
+        self.calls += 1
+        done = concurrent.futures.Future()
+        if self.calls <= self.room:
+            done.set_result(None)
+        else:
+            done.set_exception(tallyvox.LedgerError("disk full"))
+        return done
+
+
+@pytest.fixture
+def full_disk():
+    return FullDisk()

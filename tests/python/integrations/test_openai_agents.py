@@ -1,0 +1,215 @@
+"""Agents SDK runs with a fake model and real function tools, and voice spans
+made through the SDK's own tracing, recorded by the tracing processor."""
+import asyncio
+import base64
+import hashlib
+import json
+import logging
+
+import pytest
+from agents import (
+    Agent,
+    RunConfig,
+    Runner,
+    add_trace_processor,
+    function_tool,
+    set_trace_processors,
+)
+from agents.items import ModelResponse
+from agents.models.interface import Model
+from agents.testing import assistant_message, function_call
+from agents.tracing import (
+    function_span,
+    generation_span,
+    response_span,
+    speech_span,
+    trace,
+    transcription_span,
+)
+from agents.usage import Usage
+from openai.types.responses import Response, ResponseUsage
+
+import tallyvox as t
+from tallyvox.aio import AsyncSession
+from tallyvox.integrations.openai_agents import LedgerTracingProcessor
+
+
+def sha(data):
+    return hashlib.sha256(data if isinstance(data, bytes) else data.encode()).hexdigest()
+
+
+class FakeModel(Model):
+    """Answers from a script and traces each call as the chat-completions
+    model does: a generation span with model, input, output and usage."""
+
+    def __init__(self, script):
+        self.script = list(script)
+
+    async def get_response(self, system_instructions, input, model_settings, tools,
+                           output_schema, handoffs, tracing, **kwargs):
+        messages = [{"role": "user", "content": input}] if isinstance(input, str) else input
+        output = [self.script.pop(0)]
+        with generation_span(model="fake-gpt", input=[dict(m) for m in messages]) as span:
+            span.span_data.output = [item.model_dump() for item in output]
+            span.span_data.usage = {"input_tokens": 12, "output_tokens": 5}
+        return ModelResponse(output=output, usage=Usage(requests=1, input_tokens=12,
+                                                        output_tokens=5, total_tokens=17),
+                             response_id=None)
+
+    def stream_response(self, *args, **kwargs):
+        raise NotImplementedError
+
+
+@function_tool
+def get_weather(city: str) -> str:
+    """Weather in a city."""
+    return "sunny in " + city
+
+
+@function_tool
+def explode(city: str) -> str:
+    """Always fails."""
+    raise ValueError("no such city: " + city)
+
+
+@pytest.fixture
+def processors():
+    """Installs the processors a test gives, and only those, for its duration."""
+    yield set_trace_processors
+    set_trace_processors([])
+
+
+def recorded(path):
+    report = t.verify_file(path)
+    assert report.ok, report.reason
+    return [(s.event["type"], s.event["payload"]) for s in t.read_ledger(path)]
+
+
+@pytest.fixture
+def session(tmp_path):
+    return AsyncSession(t.Session.open(keypair=t.SigningKeypair.generate(),
+                                       ledger_path=tmp_path / "ledger.ndjson",
+                                       session_id="call-7"))
+
+
+def test_an_agent_run_with_tools_leaves_the_matching_events(tmp_path, session, processors):
+    processor = LedgerTracingProcessor(session, own_session=True)
+    processors([])  # no exporter of the SDK's own
+    add_trace_processor(processor)
+    model = FakeModel([function_call("get_weather", {"city": "Paris"}, call_id="c1"),
+                       function_call("explode", {"city": "Paris"}, call_id="c2"),
+                       assistant_message("It is sunny.")])
+    agent = Agent(name="weather", instructions="Be brief.", model=model,
+                  tools=[get_weather, explode])
+    result = asyncio.run(Runner.run(agent, "weather in Paris?",
+                                    run_config=RunConfig(workflow_name="weather-bot")))
+    assert result.final_output == "It is sunny."
+    processor.shutdown()
+
+    got = recorded(tmp_path / "ledger.ndjson")
+    assert [(kind, p.get("tool_name"), p.get("success")) for kind, p in got] == [
+        ("SessionStarted", None, None),
+        ("ModelInvoked", None, None),
+        ("ToolCalled", "get_weather", None), ("ToolReturned", "get_weather", True),
+        ("ModelInvoked", None, None),
+        ("ToolCalled", "explode", None), ("ToolReturned", "explode", False),
+        ("ModelInvoked", None, None),
+        ("SessionEnded", None, None),
+    ]
+    assert got[0][1] == {"agent_id": "weather-bot", "model_id": "unknown",
+                         "session_id": "call-7"}
+    assert got[1][1] == {
+        "model_id": "fake-gpt",
+        "prompt_sha256": sha(b'[{"content":"weather in Paris?","role":"user"}]'),
+        "response_sha256": got[1][1]["response_sha256"],
+        "prompt_tokens": 12, "response_tokens": 5}
+    assert got[2][1] == {"tool_name": "get_weather", "args_sha256": sha('{"city":"Paris"}'),
+                         "args_redacted": {"city": "***"}}
+    assert got[3][1]["result_sha256"] == sha("sunny in Paris")
+    assert got[3][1]["latency_ms"] >= 0
+    assert got[-1][1]["reason"] == "completed"
+    assert "Paris" not in (tmp_path / "ledger.ndjson").read_text()
+
+
+def pcm(ms):
+    return bytes(range(256)) * (ms * 48 // 256) + bytes(ms * 48 % 256)
+
+
+def test_voice_and_response_spans(tmp_path, session, processors):
+    processor = LedgerTracingProcessor(session)
+    processors([processor])
+    heard, said = pcm(1500), b"\x01\x02" * 300
+    response = Response.model_construct(
+        model="gpt-x", output=[assistant_message("Noted.")],
+        usage=ResponseUsage.model_construct(input_tokens=3, output_tokens=4))
+    with trace("voice"):
+        with transcription_span(model="stt", input=base64.b64encode(heard).decode(),
+                                input_format="pcm", output="where is my parcel?",
+                                model_config={"language": "en"}):
+            pass
+        with response_span(response=response) as span:
+            span.span_data.input = "where is my parcel?"
+        with speech_span(model="tts", input="It arrives tomorrow.",
+                         output=base64.b64encode(said).decode()):
+            pass
+        with speech_span(model="tts", input=""):  # sensitive data hidden
+            pass
+    processor.force_flush()
+    assert recorded(tmp_path / "ledger.ndjson") == [
+        ("UtteranceCaptured", {"audio_sha256": sha(heard), "transcript": "where is my parcel?",
+                               "lang": "en", "duration_ms": 1500}),
+        ("ModelInvoked", {"model_id": "gpt-x", "prompt_sha256": sha("where is my parcel?"),
+                          "response_sha256": sha("Noted."), "prompt_tokens": 3,
+                          "response_tokens": 4}),
+        ("UtteranceSpoken", {"text_sha256": sha("It arrives tomorrow."),
+                             "text": "It arrives tomorrow.", "audio_sha256": sha(said)}),
+        ("UtteranceSpoken", {"text_sha256": sha(""), "text": "", "audio_sha256": sha(b"")}),
+    ]
+
+
+def test_a_span_delivered_twice_is_recorded_once(tmp_path, session, processors):
+    ended = []
+
+    class Spy(LedgerTracingProcessor):
+        def on_span_end(self, span):
+            ended.append(span)
+            super().on_span_end(span)
+
+    processor = Spy(session)
+    processors([processor])
+    with trace("twice"), function_span("lookup", '{"q": 1}', "found"):
+        pass
+    processor.on_span_end(ended[0])
+    processor.force_flush()
+    got = recorded(tmp_path / "ledger.ndjson")
+    assert [kind for kind, _ in got] == ["ToolCalled", "ToolReturned"]
+    assert got[0][1]["args_redacted"] == {"q": "***"}
+
+
+def test_the_redactor_sees_parsed_arguments_or_the_raw_text(tmp_path, session, processors):
+    seen = []
+    processor = LedgerTracingProcessor(session, redact=lambda a: seen.append(a) or "kept")
+    processors([processor])
+    with trace("redact"):
+        with function_span("a", json.dumps({"card": "4111"}), None):
+            pass
+        with function_span("b", "not json", None):
+            pass
+    processor.force_flush()
+    assert seen == [{"card": "4111"}, "not json"]
+    assert [p.get("args_redacted") for _, p in recorded(tmp_path / "ledger.ndjson")] == [
+        "kept", None, "kept", None]
+
+
+def test_a_ledger_error_is_logged_and_raised_only_when_strict(session, caplog, processors):
+    session.close().result()
+    quiet, strict = LedgerTracingProcessor(session), LedgerTracingProcessor(session, strict=True)
+    processors([quiet])
+    with caplog.at_level(logging.ERROR, logger="tallyvox.integrations"):
+        with trace("closed"), generation_span(model="m") as span:
+            pass
+    mine = [r for r in caplog.records if r.name == "tallyvox.integrations"]
+    assert [(r.getMessage(), r.exc_info[0]) for r in mine] == [
+        ("could not record the generation span", t.LedgerError)]
+    with pytest.raises(t.LedgerError, match="^the session is closed$"):
+        strict.on_span_end(span)
