@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <string_view>
 
 #include "core/hex.h"
 #include "core/io.h"
@@ -15,6 +16,12 @@ std::string lowercase(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return text;
+}
+
+bool same_key(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+           return std::tolower(x) == std::tolower(y);
+         });
 }
 
 }  // namespace
@@ -36,7 +43,7 @@ void TreeWalk::add(SignedEvent&& record) {
   if (position == 0) {
     tree_.first_self_hash = record.self_hash;
     tree_.signer = lowercase(record.signer_pubkey);
-  } else if (!tree_.other_signer_at && lowercase(record.signer_pubkey) != tree_.signer) {
+  } else if (!tree_.other_signer_at && !same_key(record.signer_pubkey, tree_.signer)) {
     tree_.other_signer_at = position;
   }
   if (options_.keep == position) tree_.kept = std::move(record);

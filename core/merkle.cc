@@ -44,10 +44,13 @@ bool odd(std::uint64_t n) { return (n & 1) != 0; }
 }  // namespace
 
 Digest leaf_hash(const unsigned char* data, std::size_t n) {
-  std::vector<unsigned char> input(n + 1);
+  // Ledger leaves are 32 bytes: no allocation for them.
+  unsigned char small[1 + 64];
+  std::vector<unsigned char> large(n < sizeof small ? 0 : n + 1);
+  unsigned char* input = large.empty() ? small : large.data();
   input[0] = 0x00;
-  if (n) std::memcpy(input.data() + 1, data, n);
-  return sha256(input.data(), input.size());
+  if (n) std::memcpy(input + 1, data, n);
+  return sha256(input, n + 1);
 }
 
 Digest node_hash(const Digest& left, const Digest& right) {
