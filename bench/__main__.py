@@ -11,7 +11,7 @@ import traceback
 
 import tallyvox
 
-from bench import canonical, fleet, harness, open as open_bench, record, sign, verify
+from bench import canonical, checkpoint, fleet, harness, open as open_bench, record, sign, verify
 
 # Each entry builds its Benchmark (doing any setup and correctness checks);
 # it is called with quick=True for the smaller sizes of --quick.
@@ -21,6 +21,8 @@ REGISTRY = {
     record.NAME: record.build,
     open_bench.NAME: open_bench.build,
     verify.NAME: verify.build,
+    checkpoint.NAME: checkpoint.build,
+    checkpoint.PROOF_NAME: checkpoint.build_proof,
     fleet.NAME: fleet.build,
 }
 

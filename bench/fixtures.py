@@ -78,18 +78,20 @@ def scratch_dir(disk: bool = False) -> Path:
     return SCRATCH
 
 
-def ledger(count: int) -> Path:
+def ledger(count: int, keypair: tallyvox.SigningKeypair | None = None) -> Path:
     """A valid ledger of `count` events (the conversation repeated), cached by size.
 
     Written with sign_event and to_json, chaining seq and parent hash as a
-    session does, but without a flush per event.
+    session does, but without a flush per event. Signed by `keypair` (its own
+    cache) when one is given, else by a fresh key.
     """
-    path = scratch_dir() / f"ledger-{count}.ndjson"
+    name = "ledger" if keypair is None else f"ledger-{keypair.pubkey_hex[:16]}"
+    path = scratch_dir() / f"{name}-{count}.ndjson"
     if path.exists():
         with open(path, "rb") as f:
             if sum(1 for _ in f) == count:
                 return path
-    kp = tallyvox.SigningKeypair.generate()
+    kp = keypair or tallyvox.SigningKeypair.generate()
     kinds = conversation()
     parent = tallyvox.GENESIS_PARENT_HASH
     partial = path.with_suffix(".partial")

@@ -42,27 +42,7 @@ void write_object(Buffer& out, const Object& object) {
 }  // namespace
 
 void write_canonical_json(Buffer& out, const Value& value) {
-  switch (value.kind()) {
-    case Value::Kind::String:
-      write_string(out, value.as_string());
-      return;
-    case Value::Kind::Array: {
-      out.push_back('[');
-      bool first = true;
-      for (const Value& item : value.as_array()) {
-        if (!first) out.push_back(',');
-        first = false;
-        write_canonical_json(out, item);
-      }
-      out.push_back(']');
-      return;
-    }
-    case Value::Kind::Object:
-      write_object(out, value.as_object());
-      return;
-    default:
-      write_scalar(out, value);
-  }
+  write_value(out, value, write_object);
 }
 
 std::string to_canonical_json(const Value& value) {

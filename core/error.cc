@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "core/hex.h"
+#include "core/utf8.h"
+
 namespace tallyvox {
 
 namespace {
@@ -19,32 +22,13 @@ struct Overload : F... {
 }
 
 void append_hex(std::string& out, std::uint32_t v) {
-  static constexpr char kHex[] = "0123456789abcdef";
   char buf[8];
   int n = 0;
   do {
-    buf[n++] = kHex[v & 15];
+    buf[n++] = kHexDigits[v & 15];
     v >>= 4;
   } while (v != 0);
   while (n > 0) out.push_back(buf[--n]);
-}
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
 }
 
 bool printable(std::uint32_t cp) {

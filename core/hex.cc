@@ -24,11 +24,10 @@ constexpr std::array<std::uint8_t, 256> kNibble = make_nibbles();
 
 // The two characters of every byte value, so encoding is one load per byte.
 constexpr std::array<char, 512> make_pairs() {
-  constexpr char digits[] = "0123456789abcdef";
   std::array<char, 512> t{};
   for (int b = 0; b < 256; ++b) {
-    t[2 * b] = digits[b >> 4];
-    t[2 * b + 1] = digits[b & 15];
+    t[2 * b] = kHexDigits[b >> 4];
+    t[2 * b + 1] = kHexDigits[b & 15];
   }
   return t;
 }
@@ -41,6 +40,8 @@ std::unexpected<HexError> invalid_at(std::string_view text, std::size_t i) {
 }
 
 }  // namespace
+
+std::uint8_t hex_nibble(char c) { return kNibble[static_cast<unsigned char>(c)]; }
 
 std::string hex_encode(const unsigned char* data, std::size_t n) {
   std::string out(2 * n, '\0');

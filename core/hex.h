@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <string>
 #include <string_view>
@@ -10,6 +11,12 @@
 #include "core/error.h"
 
 namespace tallyvox {
+
+// The lowercase digit of each value 0 to 15.
+inline constexpr char kHexDigits[] = "0123456789abcdef";
+
+// The value of a digit 0-9, a-f or A-F; any other byte gives a value above 15.
+std::uint8_t hex_nibble(char c);
 
 // Two lowercase characters per byte, high nibble first.
 std::string hex_encode(const unsigned char* data, std::size_t n);

@@ -69,14 +69,19 @@ std::expected<File, IoError> open_file(const std::string& path, int flags, mode_
   return File(fd);
 }
 
-std::expected<void, IoError> write_all(int fd, const void* data, std::size_t n) {
+std::expected<void, IoError> write_all(int fd, const void* data, std::size_t n,
+                                       std::size_t* done) {
   const char* p = static_cast<const char*>(data);
+  std::size_t unused = 0;
+  std::size_t& count = done != nullptr ? *done : unused;
+  count = 0;
   while (n > 0) {
     ssize_t k = retry([&] { return ::write(fd, p, n); });
     if (k < 0) return os_error();
     if (k == 0) return std::unexpected(IoError::message(kWriteZero));
     p += k;
     n -= static_cast<std::size_t>(k);
+    count += static_cast<std::size_t>(k);
   }
   return {};
 }
@@ -112,6 +117,44 @@ std::expected<void, IoError> sync_data(int fd) {
   return {};
 }
 
+std::expected<std::size_t, IoError> read_some(int fd, char* out, std::size_t n) {
+  ssize_t k = retry([&] { return ::read(fd, out, n); });
+  if (k < 0) return os_error();
+  return static_cast<std::size_t>(k);
+}
+
+std::expected<std::string, IoError> read_at(int fd, std::uint64_t offset, std::size_t n) {
+  std::string out(n, '\0');
+  std::size_t used = 0;
+  while (used < n) {
+    ssize_t k = retry([&] {
+      return ::pread(fd, out.data() + used, n - used, static_cast<off_t>(offset + used));
+    });
+    if (k < 0) return os_error();
+    if (k == 0) break;
+    used += static_cast<std::size_t>(k);
+  }
+  out.resize(used);
+  return out;
+}
+
+std::expected<void, IoError> sync_directory(const std::string& dir) {
+  auto file = open_file(dir.empty() ? "." : dir, O_RDONLY | O_DIRECTORY);
+  if (!file) return std::unexpected(file.error());
+  return sync_all(file->fd());
+}
+
+std::expected<std::uint64_t, IoError> file_size(int fd) {
+  struct stat st;
+  if (retry([&] { return ::fstat(fd, &st); }) != 0) return os_error();
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+std::expected<void, IoError> truncate_file(int fd, std::uint64_t size) {
+  if (retry([&] { return ::ftruncate(fd, static_cast<off_t>(size)); }) != 0) return os_error();
+  return {};
+}
+
 std::expected<struct stat, IoError> stat_path(const std::string& path) {
   if (has_nul(path)) return nul_in_path();
   struct stat st;
@@ -129,6 +172,18 @@ bool is_directory(const std::string& path) {
 std::expected<void, IoError> chmod_path(const std::string& path, mode_t mode) {
   if (has_nul(path)) return nul_in_path();
   if (retry([&] { return ::chmod(path.c_str(), mode); }) != 0) return os_error();
+  return {};
+}
+
+std::expected<void, IoError> link_path(const std::string& from, const std::string& to) {
+  if (has_nul(from) || has_nul(to)) return nul_in_path();
+  if (retry([&] { return ::link(from.c_str(), to.c_str()); }) != 0) return os_error();
+  return {};
+}
+
+std::expected<void, IoError> unlink_path(const std::string& path) {
+  if (has_nul(path)) return nul_in_path();
+  if (retry([&] { return ::unlink(path.c_str()); }) != 0) return os_error();
   return {};
 }
 

@@ -44,14 +44,29 @@ class File {
 // open(2) with O_CLOEXEC added.
 std::expected<File, IoError> open_file(const std::string& path, int flags, mode_t mode = 0);
 
-// Writes all n bytes, continuing short writes.
-std::expected<void, IoError> write_all(int fd, const void* data, std::size_t n);
+// Writes all n bytes, continuing short writes. `done`, when given, counts
+// the bytes that were written, also when the write fails part way.
+std::expected<void, IoError> write_all(int fd, const void* data, std::size_t n,
+                                       std::size_t* done = nullptr);
 
 // Reads from the current offset to end of file, or until `limit` bytes.
 std::expected<std::string, IoError> read_all(int fd, std::size_t limit = SIZE_MAX);
 
 std::expected<void, IoError> sync_all(int fd);   // fsync
 std::expected<void, IoError> sync_data(int fd);  // fdatasync
+// Makes a directory's new (or removed) entries durable; "" is ".".
+std::expected<void, IoError> sync_directory(const std::string& dir);
+
+// One read(2) into `out`: the byte count, 0 at end of file.
+std::expected<std::size_t, IoError> read_some(int fd, char* out, std::size_t n);
+
+// Reads up to n bytes at `offset` (pread(2)), fewer only at end of file.
+std::expected<std::string, IoError> read_at(int fd, std::uint64_t offset, std::size_t n);
+
+// The size of the open file (fstat(2)).
+std::expected<std::uint64_t, IoError> file_size(int fd);
+// ftruncate(2): cuts (or extends) the open file to `size` bytes.
+std::expected<void, IoError> truncate_file(int fd, std::uint64_t size);
 
 // stat(2), following symbolic links.
 std::expected<struct stat, IoError> stat_path(const std::string& path);
@@ -59,6 +74,9 @@ bool exists(const std::string& path);
 bool is_directory(const std::string& path);
 
 std::expected<void, IoError> chmod_path(const std::string& path, mode_t mode);
+// link(2): fails with EEXIST rather than replace `to`.
+std::expected<void, IoError> link_path(const std::string& from, const std::string& to);
+std::expected<void, IoError> unlink_path(const std::string& path);
 
 // Creates `path` and every missing ancestor with mode 0777 (less the umask);
 // directories that already exist are fine. The empty path is a no-op.

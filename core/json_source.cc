@@ -25,28 +25,26 @@ std::string found(const Value& value) {
 
 std::string found(Token container) { return container == Token::Array ? "sequence" : "map"; }
 
+namespace {
+
+std::string expecting(std::string message, std::string_view expected) {
+  message += ", expected ";
+  message += expected;
+  return message;
+}
+
+}  // namespace
+
 std::string invalid_type(const std::string& found, std::string_view expected) {
-  std::string out = "invalid type: ";
-  out += found;
-  out += ", expected ";
-  out += expected;
-  return out;
+  return expecting("invalid type: " + found, expected);
 }
 
 std::string invalid_value(const std::string& found, std::string_view expected) {
-  std::string out = "invalid value: ";
-  out += found;
-  out += ", expected ";
-  out += expected;
-  return out;
+  return expecting("invalid value: " + found, expected);
 }
 
 std::string invalid_length(std::size_t length, std::string_view expected) {
-  std::string out = "invalid length ";
-  out += std::to_string(length);
-  out += ", expected ";
-  out += expected;
-  return out;
+  return expecting("invalid length " + std::to_string(length), expected);
 }
 
 }  // namespace tallyvox::json

@@ -6,6 +6,9 @@
 #include <system_error>
 #include <type_traits>
 
+#include "core/hex.h"
+#include "core/utf8.h"
+
 namespace tallyvox::json {
 
 namespace {
@@ -76,38 +79,6 @@ inline const char* find_run_end(const char* p, const char* end) {
   return p;
 }
 
-inline int hex_value(char c) {
-  if (is_digit(c)) return c - '0';
-  unsigned char lower = static_cast<unsigned char>(c) | 0x20;
-  if (lower >= 'a' && lower <= 'f') return lower - 'a' + 10;
-  return -1;
-}
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-  char b[4];
-  std::size_t n;
-  if (cp < 0x80) {
-    b[0] = static_cast<char>(cp);
-    n = 1;
-  } else if (cp < 0x800) {
-    b[0] = static_cast<char>(0xC0 | (cp >> 6));
-    b[1] = static_cast<char>(0x80 | (cp & 0x3F));
-    n = 2;
-  } else if (cp < 0x10000) {
-    b[0] = static_cast<char>(0xE0 | (cp >> 12));
-    b[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    b[2] = static_cast<char>(0x80 | (cp & 0x3F));
-    n = 3;
-  } else {
-    b[0] = static_cast<char>(0xF0 | (cp >> 18));
-    b[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    b[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    b[3] = static_cast<char>(0x80 | (cp & 0x3F));
-    n = 4;
-  }
-  out.append(b, n);
-}
-
 }  // namespace
 
 // The pieces of a number's text, found by scan_number.
@@ -152,16 +123,14 @@ void TextSource::skip_ws() {
   while (p_ < end_ && is_ws(*p_)) ++p_;
 }
 
+// p_ at the word's first letter, which peek() or walk() has matched.
 bool TextSource::literal(const char* word, std::size_t length) {
-  if (static_cast<std::size_t>(end_ - p_) >= length && std::memcmp(p_, word, length) == 0) {
-    p_ += length;
-    return true;
-  }
   for (std::size_t i = 1; i < length; ++i) {
     if (p_ + i == end_) return fail(kEofValue, end_);
     if (p_[i] != word[i]) return fail(kExpectedIdent, p_ + i);
   }
-  return true;  // not reached: the fast test above matched
+  p_ += length;
+  return true;
 }
 
 bool TextSource::scan_number(Number& n) {
@@ -259,13 +228,11 @@ bool TextSource::convert(const Number& n, Value& out) {
       return true;
     }
   }
+  // scan_number checked the syntax, which from_chars reads whole.
   double d = 0;
-  auto [ptr, ec] = std::from_chars(n.start, n.end, d);
-  if (ec == std::errc::result_out_of_range) {
+  if (std::from_chars(n.start, n.end, d).ec == std::errc::result_out_of_range) {
     if (at_least_one(n.digits, n.end)) return fail(kOutOfRange, n.end - 1);
     d = n.negative ? -0.0 : 0.0;
-  } else if (ec != std::errc() || ptr != n.end) {
-    return fail(kInvalidNumber, n.start);  // not reached for text scan_number accepted
   }
   out = Value::real(d);
   return true;
@@ -275,11 +242,33 @@ bool TextSource::hex4(const char*& p, std::uint32_t& cp) {
   std::uint32_t v = 0;
   for (int i = 0; i < 4; ++i, ++p) {
     if (p == end_) return fail(kEofString, end_);
-    int h = hex_value(*p);
-    if (h < 0) return fail(kHexEnd, p);
-    v = v * 16 + static_cast<std::uint32_t>(h);
+    std::uint8_t h = hex_nibble(*p);
+    if (h > 15) return fail(kHexEnd, p);
+    v = v * 16 + h;
   }
   cp = v;
+  return true;
+}
+
+// `e` after the 'u' of a \u escape: its four digits, and for a leading
+// surrogate the \u escape of the trailing one, appended to `buf` as UTF-8.
+bool TextSource::unicode_escape(const char*& e, std::string& buf) {
+  std::uint32_t cp;
+  if (!hex4(e, cp)) return false;
+  if (cp >= 0xDC00 && cp <= 0xDFFF) return fail(kInvalidCodePoint, e - 1);
+  if (cp >= 0xD800 && cp <= 0xDBFF) {
+    // The low half must follow at once as another \u escape.
+    if (e == end_) return fail(kEofString, end_);
+    if (*e != '\\') return fail(kLoneLeading, e);
+    if (++e == end_) return fail(kEofString, end_);
+    if (*e != 'u') return fail(kLoneLeading, e);
+    ++e;
+    std::uint32_t low;
+    if (!hex4(e, low)) return false;
+    if (low < 0xDC00 || low > 0xDFFF) return fail(kLoneLeading, e - 1);
+    cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+  }
+  append_utf8(buf, cp);
   return true;
 }
 
@@ -315,25 +304,9 @@ bool TextSource::scan_escaped(const char* run, const char* stop, std::string& bu
       case 'n': buf.push_back('\n'); break;
       case 'r': buf.push_back('\r'); break;
       case 't': buf.push_back('\t'); break;
-      case 'u': {
-        std::uint32_t cp;
-        if (!hex4(e, cp)) return false;
-        if (cp >= 0xDC00 && cp <= 0xDFFF) return fail(kInvalidCodePoint, e - 1);
-        if (cp >= 0xD800 && cp <= 0xDBFF) {
-          // The low half must follow at once as another \u escape.
-          if (e == end_) return fail(kEofString, end_);
-          if (*e != '\\') return fail(kLoneLeading, e);
-          if (++e == end_) return fail(kEofString, end_);
-          if (*e != 'u') return fail(kLoneLeading, e);
-          ++e;
-          std::uint32_t low;
-          if (!hex4(e, low)) return false;
-          if (low < 0xDC00 || low > 0xDFFF) return fail(kLoneLeading, e - 1);
-          cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-        }
-        append_utf8(buf, cp);
+      case 'u':
+        if (!unicode_escape(e, buf)) return false;
         break;
-      }
       default:
         return fail(kInvalidEscape, e - 1);
     }
@@ -354,7 +327,6 @@ bool TextSource::string_value(std::string& out) {
 
 // ---------------------------------------------------------------- values
 
-// p_ at a '[' or '{' that opens level depth + 1.
 // After an item: the closing bracket ends the container (`closed`), a comma
 // must be followed by another item.
 bool TextSource::after_item(char close, const char* eof, const char* expected, bool& closed) {
@@ -375,14 +347,44 @@ bool TextSource::after_comma(char close) {
   return true;
 }
 
+// p_ at a '[' or '{' that opens level depth + 1.
 bool TextSource::enter(std::uint32_t depth) {
   if (depth + 1 >= kMaxNesting) return fail(kRecursion, p_);
   ++p_;
   return true;
 }
 
+// After a member's key: the colon, then the value is due.
+bool TextSource::colon() {
+  skip_ws();
+  if (p_ == end_) return fail(kEofObject, end_);
+  if (*p_ != ':') return fail(kExpectedColon, p_);
+  ++p_;
+  return true;
+}
+
+bool TextSource::skip_string() {
+  std::string_view ignored;
+  return scan_string(scratch_, ignored);
+}
+
+// p_ just inside an array or object: reads its items with `item` up to the
+// closing bracket, which it consumes.
+template <class Item>
+bool TextSource::items(char close, const char* eof, const char* expected, Item&& item) {
+  skip_ws();
+  if (p_ == end_) return fail(eof, end_);
+  for (bool closed = *p_ == close; !closed;) {
+    if (!item() || !after_item(close, eof, expected, closed)) return false;
+  }
+  ++p_;
+  return true;
+}
+
 namespace {
 struct Nothing {};  // stands in for what walk<false> does not build
+template <bool kBuild, class T>
+using Built = std::conditional_t<kBuild, T, Nothing>;
 }  // namespace
 
 // One whole value; builds it into *out when kBuild, else only checks it.
@@ -392,85 +394,12 @@ bool TextSource::walk(Value* out, std::uint32_t depth) {
   skip_ws();
   if (p_ == end_) return fail(kEofValue, end_);
   switch (*p_) {
-    case '"': {
-      if constexpr (kBuild) {
-        std::string s;
-        if (!string_value(s)) return false;
-        *out = Value(std::move(s));
-        return true;
-      } else {
-        std::string_view ignored;
-        return scan_string(scratch_, ignored);
-      }
-    }
-    case '{': {
-      if (!enter(depth)) return false;
-      [[maybe_unused]] std::conditional_t<kBuild, Object, Nothing> object;
-      skip_ws();
-      if (p_ == end_) return fail(kEofObject, end_);
-      if (*p_ != '}') {
-        for (;;) {
-          if (*p_ != '"') return fail(kKeyNotString, p_);
-          [[maybe_unused]] std::conditional_t<kBuild, std::string, Nothing> key;
-          if constexpr (kBuild) {
-            if (!string_value(key)) return false;
-          } else {
-            std::string_view ignored;
-            if (!scan_string(scratch_, ignored)) return false;
-          }
-          skip_ws();
-          if (p_ == end_) return fail(kEofObject, end_);
-          if (*p_ != ':') return fail(kExpectedColon, p_);
-          ++p_;
-          if constexpr (kBuild) {
-            Value item;
-            if (!walk<true>(&item, depth + 1)) return false;
-            object.insert(std::move(key), std::move(item));
-          } else {
-            if (!walk<false>(nullptr, depth + 1)) return false;
-          }
-          bool closed = false;
-          if (!after_item('}', kEofObject, kExpectedObjectEnd, closed)) return false;
-          if (closed) break;
-        }
-      }
-      ++p_;
-      if constexpr (kBuild) *out = Value(std::move(object));
-      return true;
-    }
-    case '[': {
-      if (!enter(depth)) return false;
-      [[maybe_unused]] std::conditional_t<kBuild, Array, Nothing> items;
-      skip_ws();
-      if (p_ == end_) return fail(kEofList, end_);
-      if (*p_ != ']') {
-        for (;;) {
-          if constexpr (kBuild) {
-            if (!walk<true>(&items.emplace_back(), depth + 1)) return false;
-          } else {
-            if (!walk<false>(nullptr, depth + 1)) return false;
-          }
-          bool closed = false;
-          if (!after_item(']', kEofList, kExpectedListEnd, closed)) return false;
-          if (closed) break;
-        }
-      }
-      ++p_;
-      if constexpr (kBuild) *out = Value(std::move(items));
-      return true;
-    }
-    case 't':
-      if (!literal("true", 4)) return false;
-      if constexpr (kBuild) *out = Value(true);
-      return true;
-    case 'f':
-      if (!literal("false", 5)) return false;
-      if constexpr (kBuild) *out = Value(false);
-      return true;
-    case 'n':
-      if (!literal("null", 4)) return false;
-      if constexpr (kBuild) *out = Value();
-      return true;
+    case '"': return walk_string<kBuild>(out);
+    case '{': return walk_object<kBuild>(out, depth);
+    case '[': return walk_array<kBuild>(out, depth);
+    case 't': return literal("true", 4) && built<kBuild>(out, Value(true));
+    case 'f': return literal("false", 5) && built<kBuild>(out, Value(false));
+    case 'n': return literal("null", 4) && built<kBuild>(out, Value());
     default: {
       if (*p_ != '-' && !is_digit(*p_)) return fail(kExpectedValue, p_);
       Number n;
@@ -479,6 +408,61 @@ bool TextSource::walk(Value* out, std::uint32_t depth) {
       return true;
     }
   }
+}
+
+template <bool kBuild>
+bool TextSource::built(Value* out, Value value) {
+  if constexpr (kBuild) *out = std::move(value);
+  return true;
+}
+
+template <bool kBuild>
+bool TextSource::walk_string(Value* out) {
+  if constexpr (kBuild) {
+    std::string s;
+    if (!string_value(s)) return false;
+    *out = Value(std::move(s));
+    return true;
+  } else {
+    return skip_string();
+  }
+}
+
+template <bool kBuild>
+bool TextSource::walk_object(Value* out, std::uint32_t depth) {
+  if (!enter(depth)) return false;
+  [[maybe_unused]] Built<kBuild, Object> object;
+  auto member = [&] {
+    if (*p_ != '"') return fail(kKeyNotString, p_);
+    if constexpr (kBuild) {
+      std::string key;
+      Value item;
+      if (!string_value(key) || !colon() || !walk<true>(&item, depth + 1)) return false;
+      object.insert(std::move(key), std::move(item));
+      return true;
+    } else {
+      return skip_string() && colon() && walk<false>(nullptr, depth + 1);
+    }
+  };
+  if (!items('}', kEofObject, kExpectedObjectEnd, member)) return false;
+  if constexpr (kBuild) *out = Value(std::move(object));
+  return true;
+}
+
+template <bool kBuild>
+bool TextSource::walk_array(Value* out, std::uint32_t depth) {
+  if (!enter(depth)) return false;
+  [[maybe_unused]] Built<kBuild, Array> array;
+  auto element = [&] {
+    if constexpr (kBuild) {
+      return walk<true>(&array.emplace_back(), depth + 1);
+    } else {
+      return walk<false>(nullptr, depth + 1);
+    }
+  };
+  if (!items(']', kEofList, kExpectedListEnd, element)) return false;
+  if constexpr (kBuild) *out = Value(std::move(array));
+  return true;
 }
 
 // ---------------------------------------------------------------- contract
@@ -520,14 +504,19 @@ std::expected<std::string, JsonError> TextSource::string() {
   return s;
 }
 
-std::expected<void, JsonError> TextSource::begin_object() {
+// Opens the next value, which must be a container of kind `kind`.
+std::expected<void, JsonError> TextSource::begin_container(Token kind, std::string_view expected) {
   auto token = peek();
   if (!token) return std::unexpected(std::move(token.error()));
-  if (*token != Token::Object) return std::unexpected(invalid_type_error(*this, *token, "a map"));
+  if (*token != kind) return std::unexpected(invalid_type_error(*this, *token, expected));
   if (!enter(depth_)) return std::unexpected(failure());
   ++depth_;
   first_ = true;
   return {};
+}
+
+std::expected<void, JsonError> TextSource::begin_object() {
+  return begin_container(Token::Object, "a map");
 }
 
 std::expected<std::optional<std::string_view>, JsonError> TextSource::next_key() {
@@ -551,33 +540,28 @@ std::expected<std::optional<std::string_view>, JsonError> TextSource::next_key()
   }
   if (*p_ != '"') return std::unexpected(error_at(kKeyNotString, p_));
   std::string_view key;
-  if (!scan_string(key_, key)) return std::unexpected(failure());
-  skip_ws();
-  if (p_ == end_) return std::unexpected(error_at(kEofObject, end_));
-  if (*p_ != ':') return std::unexpected(error_at(kExpectedColon, p_));
-  ++p_;
+  if (!scan_string(key_, key) || !colon()) return std::unexpected(failure());
   return key;
 }
 
 std::expected<void, JsonError> TextSource::begin_array() {
-  auto token = peek();
-  if (!token) return std::unexpected(std::move(token.error()));
-  if (*token != Token::Array) return std::unexpected(invalid_type_error(*this, *token, "a sequence"));
-  if (!enter(depth_)) return std::unexpected(failure());
-  ++depth_;
-  first_ = true;
-  return {};
+  return begin_container(Token::Array, "a sequence");
+}
+
+// Inside an open array: whether a ']' comes next, consumed when it does.
+std::expected<bool, JsonError> TextSource::close_array() {
+  skip_ws();
+  if (p_ == end_) return std::unexpected(error_at(kEofList, end_));
+  if (*p_ != ']') return false;
+  ++p_;
+  --depth_;
+  first_ = false;
+  return true;
 }
 
 std::expected<bool, JsonError> TextSource::next_element() {
-  skip_ws();
-  if (p_ == end_) return std::unexpected(error_at(kEofList, end_));
-  if (*p_ == ']') {
-    ++p_;
-    --depth_;
-    first_ = false;
-    return false;
-  }
+  TALLYVOX_TRY(closed, close_array());
+  if (*closed) return false;
   if (first_) {
     first_ = false;
     return true;
@@ -588,14 +572,8 @@ std::expected<bool, JsonError> TextSource::next_element() {
 }
 
 std::expected<void, JsonError> TextSource::end_array(std::size_t) {
-  skip_ws();
-  if (p_ == end_) return std::unexpected(error_at(kEofList, end_));
-  if (*p_ == ']') {
-    ++p_;
-    --depth_;
-    first_ = false;
-    return {};
-  }
+  TALLYVOX_TRY(closed, close_array());
+  if (*closed) return {};
   if (*p_ == ',') {
     ++p_;
     skip_ws();

@@ -78,6 +78,8 @@ class TextSource {
 
   struct Number;
 
+  std::expected<void, JsonError> begin_container(Token kind, std::string_view expected);
+  std::expected<bool, JsonError> close_array();
   void skip_ws();
   // Records a syntax error (a fixed message at a byte, or at end_ for EOF)
   // and returns false; the public operations turn it into a JsonError.
@@ -87,7 +89,18 @@ class TextSource {
 
   template <bool kBuild>
   bool walk(Value* out, std::uint32_t depth);
+  template <bool kBuild>
+  bool built(Value* out, Value value);
+  template <bool kBuild>
+  bool walk_string(Value* out);
+  template <bool kBuild>
+  bool walk_object(Value* out, std::uint32_t depth);
+  template <bool kBuild>
+  bool walk_array(Value* out, std::uint32_t depth);
+  template <class Item>
+  bool items(char close, const char* eof, const char* expected, Item&& item);
   bool enter(std::uint32_t depth);
+  bool colon();
   bool after_comma(char close);
   bool after_item(char close, const char* eof, const char* expected, bool& closed);
   bool literal(const char* word, std::size_t length);
@@ -98,6 +111,8 @@ class TextSource {
   bool scan_string(std::string& buf, std::string_view& out);
   bool scan_escaped(const char* run, const char* stop, std::string& buf, std::string_view& out);
   bool hex4(const char*& p, std::uint32_t& cp);
+  bool unicode_escape(const char*& e, std::string& buf);
+  bool skip_string();
   bool string_value(std::string& out);
 
   const char* begin_;

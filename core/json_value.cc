@@ -54,11 +54,6 @@ void Object::append_unique(std::string key, Value value) {
   members_.emplace_back(std::move(key), std::move(value));
 }
 
-const Value* Object::find(std::string_view key) const {
-  std::size_t i = index_of(key);
-  return i < members_.size() ? &members_[i].second : nullptr;
-}
-
 bool operator==(const Object& a, const Object& b) { return a.members_ == b.members_; }
 
 Value Value::integer(std::int64_t i) {

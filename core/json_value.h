@@ -36,7 +36,6 @@ class Object {
   void append_unique(std::string key, Value value);
   void reserve(std::size_t n);
 
-  const Value* find(std::string_view key) const;
   // Defined below Value: their bodies need Value complete (clang checks
   // that where they stand, GCC only at the end of the file).
   std::size_t size() const;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/float_text.h"
+#include "core/hex.h"
 
 namespace tallyvox::json {
 
@@ -48,7 +49,6 @@ std::size_t first_escape(const char* s, std::size_t n) {
 }
 
 void write_string(Buffer& out, std::string_view s) {
-  static constexpr char kHex[] = "0123456789abcdef";
   const char* p = s.data();
   std::size_t n = s.size();
   std::size_t run = first_escape(p, n);
@@ -67,7 +67,7 @@ void write_string(Buffer& out, std::string_view s) {
     unsigned char c = static_cast<unsigned char>(p[run]);
     char esc = kEscape[c];
     if (esc == 'u') {
-      const char u[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
+      const char u[6] = {'\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 15]};
       out.append(u, 6);
     } else {
       const char two[2] = {'\\', esc};
@@ -104,7 +104,7 @@ void write_scalar(Buffer& out, const Value& v) {
   }
 }
 
-void write_ordered(Buffer& out, const Value& v) {
+void write_value(Buffer& out, const Value& v, ObjectWriter write_object) {
   switch (v.kind()) {
     case Value::Kind::String:
       write_string(out, v.as_string());
@@ -115,27 +115,36 @@ void write_ordered(Buffer& out, const Value& v) {
       for (const Value& item : v.as_array()) {
         if (!first) out.push_back(',');
         first = false;
-        write_ordered(out, item);
+        write_value(out, item, write_object);
       }
       out.push_back(']');
       return;
     }
-    case Value::Kind::Object: {
-      out.push_back('{');
-      bool first = true;
-      for (const auto& [key, item] : v.as_object()) {
-        if (!first) out.push_back(',');
-        first = false;
-        write_string(out, key);
-        out.push_back(':');
-        write_ordered(out, item);
-      }
-      out.push_back('}');
+    case Value::Kind::Object:
+      write_object(out, v.as_object());
       return;
-    }
     default:
       write_scalar(out, v);
   }
 }
+
+namespace {
+
+void write_ordered_object(Buffer& out, const Object& object) {
+  out.push_back('{');
+  bool first = true;
+  for (const auto& [key, item] : object) {
+    if (!first) out.push_back(',');
+    first = false;
+    write_string(out, key);
+    out.push_back(':');
+    write_value(out, item, write_ordered_object);
+  }
+  out.push_back('}');
+}
+
+}  // namespace
+
+void write_ordered(Buffer& out, const Value& v) { write_value(out, v, write_ordered_object); }
 
 }  // namespace tallyvox::json

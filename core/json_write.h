@@ -21,6 +21,11 @@ void write_float(Buffer& out, double d);
 // Null, booleans and numbers (not strings or containers).
 void write_scalar(Buffer& out, const Value& v);
 
+// The value as compact JSON text; each object, at any depth, is written by
+// `write_object`, which writes its members' values back through write_value.
+using ObjectWriter = void (*)(Buffer& out, const Object& object);
+void write_value(Buffer& out, const Value& v, ObjectWriter write_object);
+
 // The value as compact JSON text, object members in their stored order.
 void write_ordered(Buffer& out, const Value& v);
 

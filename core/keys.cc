@@ -40,6 +40,30 @@ void os_random(unsigned char* out, std::size_t n) {
 
 std::unexpected<KeyError> io_error(const IoError& e) { return std::unexpected(KeyError{e}); }
 
+// A new file in `dir` that holds the seed, flushed, readable by the owner
+// only from its creation on; gives its path.
+std::expected<std::string, IoError> write_private_temp(const std::string& dir,
+                                                       const std::array<unsigned char, 32>& seed) {
+  std::string prefix = (dir.empty() ? "" : dir + "/") + ".tallyvox-key-";
+  for (;;) {
+    unsigned char tag[8];
+    os_random(tag, sizeof tag);
+    std::string temp = prefix + hex_encode(tag, sizeof tag) + ".tmp";
+    auto file = open_file(temp, O_WRONLY | O_CREAT | O_EXCL, 0600);
+    if (!file && file.error().fixed == nullptr && file.error().code == EEXIST) continue;
+    if (!file) return std::unexpected(file.error());
+    auto done = chmod_path(temp, S_IRUSR | S_IWUSR);  // exactly 0600, whatever the umask
+    if (done) done = write_all(file->fd(), seed.data(), seed.size());
+    if (done) done = sync_all(file->fd());
+    if (done) done = file->close();
+    if (!done) {
+      (void)unlink_path(temp);
+      return std::unexpected(done.error());
+    }
+    return temp;
+  }
+}
+
 }  // namespace
 
 namespace detail {
@@ -133,11 +157,21 @@ std::expected<SigningKeypair, KeyError> SigningKeypair::load(const std::string& 
 
 std::expected<SigningKeypair, KeyError> SigningKeypair::load_or_create(const std::string& path) {
   if (exists(path)) return load(path);
-  if (auto parent = parent_path(path)) {
-    if (auto made = create_dir_all(*parent); !made) return io_error(made.error());
-  }
+  std::string dir = parent_path(path).value_or("");
+  if (auto made = create_dir_all(dir); !made) return io_error(made.error());
   SigningKeypair keypair = generate();
-  if (auto saved = keypair.save(path); !saved) return std::unexpected(saved.error());
+  auto temp = write_private_temp(dir, keypair.seed_);
+  if (!temp) return io_error(temp.error());
+  // link(2), unlike rename(2), never replaces: of racing callers exactly one
+  // puts its key in place, and the others load that one.
+  auto linked = link_path(*temp, path);
+  auto removed = unlink_path(*temp);
+  if (!linked && linked.error().fixed == nullptr && linked.error().code == EEXIST) {
+    return load(path);
+  }
+  if (!linked) return io_error(linked.error());
+  if (!removed) return io_error(removed.error());
+  if (auto synced = sync_directory(dir); !synced) return io_error(synced.error());
   return keypair;
 }
 

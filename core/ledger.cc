@@ -13,13 +13,6 @@ namespace {
 
 std::unexpected<LedgerError> io_error(IoError e) { return std::unexpected(LedgerError{e}); }
 
-// Makes a directory's new entries durable.
-std::expected<void, IoError> sync_directory(const std::string& dir) {
-  auto file = open_file(dir.empty() ? "." : dir, O_RDONLY | O_DIRECTORY);
-  if (!file) return std::unexpected(file.error());
-  return sync_all(file->fd());
-}
-
 // The ancestors of `path` that do not exist yet, nearest first.
 std::vector<std::string> missing_ancestors(const std::string& path) {
   std::vector<std::string> missing;
@@ -46,6 +39,17 @@ std::expected<File, IoError> open_for_append(const std::string& path, bool& crea
   }
 }
 
+// Whether the file is not empty and its last byte is not an LF: a record
+// written there would be glued onto that last line.
+std::expected<bool, IoError> ends_without_lf(int fd) {
+  auto size = file_size(fd);
+  if (!size) return std::unexpected(size.error());
+  if (*size == 0) return false;
+  auto last = read_at(fd, *size - 1, 1);
+  if (!last) return std::unexpected(last.error());
+  return *last != "\n";
+}
+
 }  // namespace
 
 std::expected<std::unique_ptr<LedgerWriter>, LedgerError> LedgerWriter::open(
@@ -57,6 +61,8 @@ std::expected<std::unique_ptr<LedgerWriter>, LedgerError> LedgerWriter::open(
   bool created = false;
   auto file = open_for_append(path, created);
   if (!file) return io_error(file.error());
+  auto ends_open = ends_without_lf(file->fd());
+  if (!ends_open) return io_error(ends_open.error());
 
   // A new file (or directory) exists durably only once the directory that
   // lists it is flushed; otherwise a power loss after the first durable
@@ -71,7 +77,7 @@ std::expected<std::unique_ptr<LedgerWriter>, LedgerError> LedgerWriter::open(
       return io_error(synced.error());
     }
   }
-  return std::make_unique<LedgerWriter>(path, std::move(*file));
+  return std::make_unique<LedgerWriter>(path, std::move(*file), *ends_open);
 }
 
 std::expected<void, LedgerError> LedgerWriter::append(const SignedEvent& record) {
@@ -79,17 +85,39 @@ std::expected<void, LedgerError> LedgerWriter::append(const SignedEvent& record)
     return std::unexpected(LedgerError{std::move(nesting.error())});
   }
   Buffer line(128);
+  line.push_back('\n');  // sent only to end a last line that has no LF
   write_line(line, record);
   // The line and its LF go out in one write: an append-mode write lands
   // whole at the end of the file, so another writer's bytes can never split
   // a line from its LF.
   line.push_back('\n');
   PoisonMutex::Lock lock(mutex_);
-  if (auto written = write_all(file_.fd(), line.data(), line.size()); !written) {
-    return io_error(written.error());
-  }
-  if (auto synced = sync_data(file_.fd()); !synced) return io_error(synced.error());
+  if (stopped_) return io_error(IoError::message(kWriterStopped));
+  auto before = file_size(file_.fd());
+  if (!before) return io_error(before.error());
+  std::size_t skip = ends_open_ ? 0 : 1;
+  std::size_t written = 0;
+  auto appended = write_all(file_.fd(), line.data() + skip, line.size() - skip, &written);
+  if (appended) appended = sync_data(file_.fd());
+  if (!appended) return take_back(*before, written, appended.error());
+  ends_open_ = false;
   return {};
+}
+
+// Cuts the file back to `size` after a failed append of `written` bytes.
+// Only a file of exactly `size + written` bytes is cut: any other size means
+// another writer appended meanwhile, and its bytes are never cut.
+std::expected<void, LedgerError> LedgerWriter::take_back(std::uint64_t size, std::size_t written,
+                                                         const IoError& cause) {
+  if (written == 0) return io_error(cause);  // nothing of this append landed
+  auto now = file_size(file_.fd());
+  bool cut = now && *now == size + written && truncate_file(file_.fd(), size) &&
+             sync_data(file_.fd());
+  if (!cut) {
+    stopped_ = true;
+    return io_error(IoError::message(kWriterStopped));
+  }
+  return io_error(cause);
 }
 
 // One line as the file holds it (LF already removed): UTF-8 checked with its

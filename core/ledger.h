@@ -1,11 +1,13 @@
 // The ledger file: NDJSON, one signed record per line, only ever appended.
 #pragma once
 
+#include <cstdint>
 #include <expected>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/error.h"
@@ -22,26 +24,41 @@ class LedgerWriter {
   static std::expected<std::unique_ptr<LedgerWriter>, LedgerError> open(const std::string& path);
 
   // Appends the record's line and its LF in one write, then flushes the data
-  // to stable storage. Safe to call from several threads.
+  // to stable storage. Safe to call from several threads. A failed append
+  // leaves the file as it was: its bytes are cut off again. When they cannot
+  // be (the cut fails, or the file's size shows another writer's bytes after
+  // them), the writer stops and refuses this and every later append.
   std::expected<void, LedgerError> append(const SignedEvent& record);
 
   const std::string& path() const { return path_; }
 
-  LedgerWriter(std::string path, File file) : path_(std::move(path)), file_(std::move(file)) {}
+  // `ends_open`: the file's last line has no LF yet; the first append ends it.
+  LedgerWriter(std::string path, File file, bool ends_open = false)
+      : path_(std::move(path)), file_(std::move(file)), ends_open_(ends_open) {}
 
  private:
+  std::expected<void, LedgerError> take_back(std::uint64_t size, std::size_t written,
+                                             const IoError& cause);
+
   std::string path_;
   File file_;
   PoisonMutex mutex_{"ledger writer mutex poisoned"};
+  bool ends_open_;        // guarded by mutex_
+  bool stopped_ = false;  // guarded by mutex_
 };
+
+// The text of every append refused by a writer that stopped.
+inline constexpr const char* kWriterStopped =
+    "the ledger may end with a partial line; the session must be reopened";
 
 // Cuts ledger bytes into lines, which may arrive in pieces of any size, and
 // reads each line: it must be UTF-8 (with its LF); CRLF ends are accepted;
 // blank and white-space lines are skipped; any other line must be one record.
+// The reader keeps its own copy of `on_record`, so a temporary may be passed.
 class LedgerReader {
  public:
-  explicit LedgerReader(const std::function<void(SignedEvent&&)>& on_record)
-      : on_record_(on_record) {}
+  explicit LedgerReader(std::function<void(SignedEvent&&)> on_record)
+      : on_record_(std::move(on_record)) {}
   std::expected<void, LedgerError> feed(std::string_view bytes);
   // The bytes after the last LF form a final line.
   std::expected<void, LedgerError> finish();
@@ -49,7 +66,7 @@ class LedgerReader {
  private:
   std::expected<void, LedgerError> take_line(std::string_view line, bool had_lf);
 
-  const std::function<void(SignedEvent&&)>& on_record_;
+  std::function<void(SignedEvent&&)> on_record_;
   std::string pending_;  // the start of a line whose LF has not come yet
 };
 

@@ -31,8 +31,6 @@ class PoisonMutex {
     int unwinding_;
   };
 
-  bool poisoned() const { return poisoned_; }
-
  private:
   const char* message_;
   std::mutex mutex_;

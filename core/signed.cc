@@ -69,10 +69,10 @@ std::unexpected<SealError> key_error(KeyError error) {
 
 // The self hash is compared as text: only the lowercase form matches.
 bool matches_lowercase_hex(const Digest& digest, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
   if (text.size() != 2 * digest.size()) return false;
   for (std::size_t i = 0; i < digest.size(); ++i) {
-    if (text[2 * i] != kHex[digest[i] >> 4] || text[2 * i + 1] != kHex[digest[i] & 15]) {
+    if (text[2 * i] != kHexDigits[digest[i] >> 4] ||
+        text[2 * i + 1] != kHexDigits[digest[i] & 15]) {
       return false;
     }
   }

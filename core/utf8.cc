@@ -68,4 +68,29 @@ bool all_white_space(std::string_view text) {
   return true;
 }
 
+void append_utf8(std::string& out, std::uint32_t cp) {
+  char b[4];
+  std::size_t n;
+  if (cp < 0x80) {
+    b[0] = static_cast<char>(cp);
+    n = 1;
+  } else if (cp < 0x800) {
+    b[0] = static_cast<char>(0xC0 | (cp >> 6));
+    b[1] = static_cast<char>(0x80 | (cp & 0x3F));
+    n = 2;
+  } else if (cp < 0x10000) {
+    b[0] = static_cast<char>(0xE0 | (cp >> 12));
+    b[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    b[2] = static_cast<char>(0x80 | (cp & 0x3F));
+    n = 3;
+  } else {
+    b[0] = static_cast<char>(0xF0 | (cp >> 18));
+    b[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    b[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    b[3] = static_cast<char>(0x80 | (cp & 0x3F));
+    n = 4;
+  }
+  out.append(b, n);
+}
+
 }  // namespace tallyvox

@@ -1,6 +1,9 @@
-// UTF-8 checks used when the ledger is read.
+// UTF-8: the checks used when the ledger is read, and the encoding of one
+// code point.
 #pragma once
 
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace tallyvox {
@@ -11,5 +14,8 @@ bool valid_utf8(std::string_view bytes);
 // True when the valid UTF-8 text consists only of Unicode White_Space
 // characters (the empty text included).
 bool all_white_space(std::string_view text);
+
+// Appends the UTF-8 form of `cp` (at most U+10FFFF).
+void append_utf8(std::string& out, std::uint32_t cp);
 
 }  // namespace tallyvox

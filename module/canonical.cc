@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/canonical.h"
@@ -11,6 +12,7 @@
 #include "module/args.h"
 #include "module/convert.h"
 #include "module/errors.h"
+#include "module/module.h"
 
 namespace tallyvox::py {
 
@@ -46,6 +48,19 @@ bool key_less(const Entry& a, const Entry& b) {
 
 bool encode_plain(PyObject* obj, Buffer& out, int depth);
 
+// The UTF-8 of an exact str; false (with no exception left) for a str that
+// has none, such as one holding a lone surrogate.
+bool plain_text(PyObject* str, std::string_view& text) {
+  Py_ssize_t size;
+  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  text = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
 bool encode_plain_dict(PyObject* dict, Buffer& out, int depth) {
   constexpr std::size_t kInline = 16;
   Entry inline_entries[kInline];
@@ -58,16 +73,10 @@ bool encode_plain_dict(PyObject* dict, Buffer& out, int depth) {
   }
   Py_ssize_t pos = 0, i = 0;
   PyObject *key, *value;
+  std::string_view text;
   while (PyDict_Next(dict, &pos, &key, &value)) {
-    if (!PyUnicode_CheckExact(key)) return false;
-    Py_ssize_t size;
-    const char* text = PyUnicode_AsUTF8AndSize(key, &size);
-    if (text == nullptr) {
-      PyErr_Clear();
-      return false;
-    }
-    std::size_t length = static_cast<std::size_t>(size);
-    entries[i++] = Entry{key_prefix(text, length), text, length, value};
+    if (!PyUnicode_CheckExact(key) || !plain_text(key, text)) return false;
+    entries[i++] = Entry{key_prefix(text.data(), text.size()), text.data(), text.size(), value};
   }
   std::sort(entries, entries + i, key_less);
   out.push_back('{');
@@ -81,6 +90,40 @@ bool encode_plain_dict(PyObject* dict, Buffer& out, int depth) {
   return true;
 }
 
+// An exact int: within 64 bits signed, or else unsigned.
+bool encode_plain_int(PyObject* obj, Buffer& out) {
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (overflow == 0) {
+    if (v >= 0) {
+      json::write_uint(out, static_cast<std::uint64_t>(v));
+    } else {
+      json::write_negint(out, v);
+    }
+    return true;
+  }
+  unsigned long long u = PyLong_AsUnsignedLongLong(obj);
+  if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  json::write_uint(out, u);
+  return true;
+}
+
+bool encode_plain_sequence(PyObject* obj, Buffer& out, int depth) {
+  bool list = PyList_CheckExact(obj);
+  Py_ssize_t n = list ? PyList_Size(obj) : PyTuple_Size(obj);
+  out.push_back('[');
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (i) out.push_back(',');
+    PyObject* item = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
+    if (!encode_plain(item, out, depth + 1)) return false;
+  }
+  out.push_back(']');
+  return true;
+}
+
 // Encodes None, bool, int within 64 bits, finite float, str, and lists,
 // tuples and dicts of those, all of exactly the builtin types. Runs no Python
 // code, so giving up halfway and starting over on the general path cannot be
@@ -88,47 +131,14 @@ bool encode_plain_dict(PyObject* dict, Buffer& out, int depth) {
 bool encode_plain(PyObject* obj, Buffer& out, int depth) {
   if (depth > kPlainDepth) return false;
   if (PyUnicode_CheckExact(obj)) {
-    Py_ssize_t size;
-    const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
-    if (text == nullptr) {
-      PyErr_Clear();
-      return false;
-    }
-    json::write_string(out, std::string_view(text, static_cast<std::size_t>(size)));
+    std::string_view text;
+    if (!plain_text(obj, text)) return false;
+    json::write_string(out, text);
     return true;
   }
-  if (PyLong_CheckExact(obj)) {
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (overflow == 0) {
-      if (v >= 0) {
-        json::write_uint(out, static_cast<std::uint64_t>(v));
-      } else {
-        json::write_negint(out, v);
-      }
-      return true;
-    }
-    unsigned long long u = PyLong_AsUnsignedLongLong(obj);
-    if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-      PyErr_Clear();
-      return false;
-    }
-    json::write_uint(out, u);
-    return true;
-  }
+  if (PyLong_CheckExact(obj)) return encode_plain_int(obj, out);
   if (PyDict_CheckExact(obj)) return encode_plain_dict(obj, out, depth);
-  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
-    bool list = PyList_CheckExact(obj);
-    Py_ssize_t n = list ? PyList_Size(obj) : PyTuple_Size(obj);
-    out.push_back('[');
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      if (i) out.push_back(',');
-      PyObject* item = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
-      if (!encode_plain(item, out, depth + 1)) return false;
-    }
-    out.push_back(']');
-    return true;
-  }
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return encode_plain_sequence(obj, out, depth);
   if (PyFloat_CheckExact(obj)) {
     double d = PyFloat_AsDouble(obj);
     if (!std::isfinite(d)) return false;
@@ -177,8 +187,7 @@ PyObject* canonical_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }  // namespace
 
 PyMethodDef canonical_json_def = {
-    "canonical_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(canonical_json)),
-    METH_FASTCALL | METH_KEYWORDS,
+    "canonical_json", fastcall<canonical_json>(), METH_FASTCALL | METH_KEYWORDS,
     "canonical_json(value)\n--\n\nEncode a JSON-able Python value to canonical-JSON bytes: sorted "
     "object keys,\nno whitespace, fixed escapes, non-ASCII as raw UTF-8."};
 

@@ -369,7 +369,7 @@ std::expected<json::Value, ConvertError> to_json_value(PyObject* obj) {
 
 PyObject* raise_convert_error(const ConvertError& error) {
   if (error.exception_set) return nullptr;
-  return raise_signing_message(error.message);
+  return raise_signing_error(error.message);
 }
 
 namespace {

@@ -28,34 +28,30 @@ const Exceptions* exceptions() {
   static Exceptions ex;
   static bool ready = false;
   if (ready) return &ex;
+  // A null base stands for TallyvoxError, made first.
+  const struct {
+    PyObject** slot;
+    const char* name;
+    const char* doc;
+    PyObject* base;
+  } classes[] = {
+      {&ex.tallyvox_error, "tallyvox.TallyvoxError", "Base class for all Tallyvox errors.",
+       PyExc_Exception},
+      {&ex.key_load_error, "tallyvox.KeyLoadError", "Keypair load or save failure.", nullptr},
+      {&ex.signing_error, "tallyvox.SigningError", "Event seal or hash failure.", nullptr},
+      {&ex.ledger_error, "tallyvox.LedgerError", "Ledger read or write failure.", nullptr},
+      {&ex.chain_error, "tallyvox.ChainError", "Malformed verification input.", nullptr},
+      {&ex.internal_fault, "tallyvox.InternalFault",
+       "A broken internal invariant of tallyvox (for example a lock poisoned by an earlier "
+       "fault). Derived from BaseException so that ordinary handlers do not swallow it.",
+       PyExc_BaseException},
+  };
   // The first creator wins; each class is made once, under the GIL.
-  if (ex.tallyvox_error == nullptr &&
-      !(ex.tallyvox_error = new_exception("tallyvox.TallyvoxError",
-                                          "Base class for all Tallyvox errors.", PyExc_Exception)))
-    return nullptr;
-  if (ex.key_load_error == nullptr &&
-      !(ex.key_load_error = new_exception("tallyvox.KeyLoadError", "Keypair load or save failure.",
-                                          ex.tallyvox_error)))
-    return nullptr;
-  if (ex.signing_error == nullptr &&
-      !(ex.signing_error =
-            new_exception("tallyvox.SigningError", "Event seal or hash failure.", ex.tallyvox_error)))
-    return nullptr;
-  if (ex.ledger_error == nullptr &&
-      !(ex.ledger_error = new_exception("tallyvox.LedgerError", "Ledger read or write failure.",
-                                        ex.tallyvox_error)))
-    return nullptr;
-  if (ex.chain_error == nullptr &&
-      !(ex.chain_error = new_exception("tallyvox.ChainError", "Malformed verification input.",
-                                       ex.tallyvox_error)))
-    return nullptr;
-  if (ex.internal_fault == nullptr &&
-      !(ex.internal_fault = new_exception(
-            "tallyvox.InternalFault",
-            "A broken internal invariant of tallyvox (for example a lock poisoned by an earlier "
-            "fault). Derived from BaseException so that ordinary handlers do not swallow it.",
-            PyExc_BaseException)))
-    return nullptr;
+  for (const auto& c : classes) {
+    if (*c.slot != nullptr) continue;
+    *c.slot = new_exception(c.name, c.doc, c.base != nullptr ? c.base : ex.tallyvox_error);
+    if (*c.slot == nullptr) return nullptr;
+  }
   ready = true;
   return &ex;
 }
@@ -71,9 +67,6 @@ PyObject* raise_ledger_error(std::string_view text) {
 }
 PyObject* raise_session_error(bool is_ledger, std::string_view text) {
   return is_ledger ? raise_ledger_error(text) : raise_signing_error(text);
-}
-PyObject* raise_signing_message(std::string_view text) {
-  return raise_with(&Exceptions::signing_error, text);
 }
 PyObject* raise_chain_error(std::string_view text) {
   return raise_with(&Exceptions::chain_error, text);

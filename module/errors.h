@@ -29,7 +29,6 @@ PyObject* raise_key_load_error(std::string_view text);
 PyObject* raise_signing_error(std::string_view text);
 PyObject* raise_ledger_error(std::string_view text);
 PyObject* raise_session_error(bool is_ledger, std::string_view text);
-PyObject* raise_signing_message(std::string_view text);
 PyObject* raise_chain_error(std::string_view text);
 PyObject* raise_internal_fault(std::string_view text);
 

@@ -217,13 +217,7 @@ PyTypeObject* event_type() {
 const AgentEvent& event_of(PyObject* obj) { return held<AgentEvent>(obj); }
 
 int add_event_api(PyObject* events) {
-  PyTypeObject* type = event_type();
-  if (type == nullptr) return -1;
-  if (add_name(events, "AgentEvent", reinterpret_cast<PyObject*>(type)) < 0) return -1;
-  for (PyMethodDef& def : functions) {
-    if (add_function(events, &def) < 0) return -1;
-  }
-  return 0;
+  return add_class_and_functions(events, "AgentEvent", event_type(), functions);
 }
 
 }  // namespace tallyvox::py

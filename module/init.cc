@@ -157,6 +157,16 @@ int add_function(PyObject* module, PyMethodDef* def) {
   return rc;
 }
 
+int add_class_and_functions(PyObject* module, const char* class_name, PyTypeObject* type,
+                            std::span<PyMethodDef> functions) {
+  if (type == nullptr) return -1;
+  if (add_name(module, class_name, reinterpret_cast<PyObject*>(type)) < 0) return -1;
+  for (PyMethodDef& def : functions) {
+    if (add_function(module, &def) < 0) return -1;
+  }
+  return 0;
+}
+
 PyObject* create_class_once(PyObject** slot, PyType_Spec* spec) {
   if (*slot == nullptr) *slot = PyType_FromSpec(spec);
   return *slot;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <new>
+#include <span>
 #include <string_view>
 #include <utility>
 
@@ -16,6 +17,11 @@ int add_name(PyObject* module, const char* name, PyObject* value);
 
 // Adds a built-in function whose __self__ is the module.
 int add_function(PyObject* module, PyMethodDef* def);
+
+// Adds the class `type` (nullptr: the failure to make it) as `class_name`,
+// then each of `functions`, in that order.
+int add_class_and_functions(PyObject* module, const char* class_name, PyTypeObject* type,
+                            std::span<PyMethodDef> functions);
 
 // Creates a class from its spec once per process (nullptr on failure).
 PyObject* create_class_once(PyObject** slot, PyType_Spec* spec);

@@ -21,5 +21,7 @@ int add_fleet_native(PyObject* native);   // verify_file_jobs, verify_stream
 // The `jobs` argument of a walk: at least 1; more than the walk can use
 // are capped. False with an exception set.
 bool arg_jobs(PyObject* obj, unsigned* out);
+int add_recover_native(PyObject* native);  // recover_ledger, verify_kept_lines
+int add_checkpoint_native(PyObject* native);  // checkpoints, proofs, the Merkle tree
 
 }  // namespace tallyvox::py

@@ -39,7 +39,7 @@ PyObject* get_signer_pubkey(PyObject* self, void*) { return new_text(record_of(s
 PyObject* get_event(PyObject* self, void*) {
   return guard([&]() -> PyObject* {
     auto value = to_python_value(event_to_json_value(record_of(self).event));
-    if (!value) return raise_signing_message(value.error());
+    if (!value) return raise_signing_error(value.error());
     return *value;
   });
 }
@@ -156,13 +156,7 @@ PyObject* new_signed_event_object(SignedEvent&& record) {
 }
 
 int add_signed_api(PyObject* module) {
-  PyTypeObject* type = signed_type();
-  if (type == nullptr) return -1;
-  if (add_name(module, "SignedEvent", reinterpret_cast<PyObject*>(type)) < 0) return -1;
-  for (PyMethodDef& def : functions) {
-    if (add_function(module, &def) < 0) return -1;
-  }
-  return 0;
+  return add_class_and_functions(module, "SignedEvent", signed_type(), functions);
 }
 
 }  // namespace tallyvox::py

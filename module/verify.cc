@@ -179,13 +179,7 @@ PyObject* new_chain_report_object(ChainReport&& report) {
 }
 
 int add_verify(PyObject* module) {
-  PyTypeObject* type = chain_report_type();
-  if (type == nullptr) return -1;
-  if (add_name(module, "ChainReport", reinterpret_cast<PyObject*>(type)) < 0) return -1;
-  for (PyMethodDef& def : functions) {
-    if (add_function(module, &def) < 0) return -1;
-  }
-  return 0;
+  return add_class_and_functions(module, "ChainReport", chain_report_type(), functions);
 }
 
 }  // namespace tallyvox::py

@@ -13,7 +13,10 @@ events = _tallyvox.events
 _sys.modules.setdefault("tallyvox._native", _tallyvox._native)
 
 from tallyvox._native import read_ledger  # noqa: E402
+from tallyvox.recover import Recovery, recover_ledger  # noqa: E402
 
+from tallyvox import checkpoint  # noqa: E402
+from tallyvox.checkpoint import *  # noqa: E402,F401,F403
 from tallyvox.fleet import (  # noqa: E402
     LedgerVerdict,
     verify_file_parallel,
@@ -21,5 +24,5 @@ from tallyvox.fleet import (  # noqa: E402
     verify_stream,
 )
 
-__all__ = [*_tallyvox.__all__, "read_ledger",
+__all__ = [*_tallyvox.__all__, "read_ledger", "recover_ledger", "Recovery", *checkpoint.__all__,
            "LedgerVerdict", "verify_file_parallel", "verify_many", "verify_stream"]

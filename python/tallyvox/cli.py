@@ -14,9 +14,11 @@ import sys
 from typing import Any, Callable, Sequence
 
 import tallyvox
+from tallyvox.cli_checkpoint import add_checkpoint_commands, add_verify_options
 from tallyvox.cli_demo import cmd_demo
 from tallyvox.cli_fleet import positive_jobs
 from tallyvox.cli_exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK, PROG, complain, error_text
+from tallyvox.cli_recover import RECOVER_TEXTS, add_recover_arguments, cmd_recover
 from tallyvox.cli_summary import cmd_verify
 from tallyvox.cli_timeline import cmd_show
 from tallyvox.fleet import usable_cores
@@ -78,6 +80,7 @@ def build_parser() -> argparse.ArgumentParser:
     verify.add_argument("--expect-signer", action="append", type=_public_key, metavar="HEX",
                         help="a public key (64 hex characters) allowed to have signed; "
                              "repeat for several keys")
+    add_verify_options(verify)
 
     show = add_command(
         commands, "show", cmd_show,
@@ -96,6 +99,8 @@ def build_parser() -> argparse.ArgumentParser:
                     "(mode 0600) if PATH does not exist, and print its public key.")
     keygen.add_argument("path", metavar="PATH", help="secret-key file")
 
+    add_recover_arguments(add_command(commands, "recover", cmd_recover, **RECOVER_TEXTS))
+
     demo = add_command(
         commands, "demo", cmd_demo,
         help="record, verify and show a sample conversation",
@@ -104,6 +109,7 @@ def build_parser() -> argparse.ArgumentParser:
                     "under DIR, then verify it and print the timeline and summary.")
     demo.add_argument("--dir", default="tallyvox-demo", metavar="DIR",
                       help="where to create the run directory (default: ./tallyvox-demo)")
+    add_checkpoint_commands(commands, add_command, _public_key)
     return parser
 
 

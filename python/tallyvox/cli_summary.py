@@ -9,9 +9,11 @@ from dataclasses import dataclass, field
 from typing import Any, Sequence
 
 import tallyvox
+from tallyvox.cli_checkpoint import Check, verify_checks
 from tallyvox.cli_exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK, CliError, complain, error_text
 from tallyvox.cli_fleet import judge_all, totals_line
 from tallyvox.cli_ledger import Ledger, load_ledger, utc_text
+from tallyvox.cli_recover import explain_torn_tail
 from tallyvox.fleet import ledger_paths
 
 
@@ -31,11 +33,15 @@ class Summary:
     latest_nanos: int | None = None
     timestamps_in_order: bool = True
     error: str | None = None
+    torn_tail: dict[str, Any] | None = None  # a torn final line, when that is the damage
+    checks: list[Check] = field(default_factory=list)
 
     @property
     def exit_code(self) -> int:
         if self.status == "error":
             return EXIT_ERROR
+        if self.checks and max(check.code for check in self.checks) != EXIT_OK:
+            return max(EXIT_FAILED, *(check.code for check in self.checks))
         if self.status == "broken" or self.unexpected_signers:
             return EXIT_FAILED
         return EXIT_OK
@@ -60,6 +66,8 @@ class Summary:
             "latest_utc": time_or_none(self.latest_nanos),
             "timestamps_in_order": self.timestamps_in_order,
             "error": self.error,
+            "torn_tail": self.torn_tail,
+            **{check.name: check.to_json() for check in self.checks},
         }
 
     def text_lines(self) -> list[str]:
@@ -88,6 +96,7 @@ class Summary:
             if not self.timestamps_in_order:
                 span += "  (timestamps not in order)"
             lines.append(f"  time span: {span}")
+        lines.extend(f"  {check.name + ':':<10} {check.text}" for check in self.checks)
         return lines
 
 
@@ -116,18 +125,21 @@ def summarise(ledger: Ledger, expected: Sequence[str] | None) -> Summary:
     )
 
 
-def _judge(path: str, jobs: int, expected: Sequence[str] | None) -> Summary:
+def _judge(args: argparse.Namespace, path: str, jobs: int) -> Summary:
     try:
-        return summarise(load_ledger(path, jobs), expected)
+        ledger = load_ledger(path, jobs)
+        summary = summarise(ledger, args.expect_signer)
+        summary.checks = verify_checks(args, path, ledger.records)
     except (CliError, tallyvox.TallyvoxError, OSError) as exc:
-        return Summary(path=path, status="error", error=error_text(exc))
+        summary = Summary(path=path, status="error", error=error_text(exc))
+        explain_torn_tail(summary)
+    return summary
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
-    expected: list[str] | None = args.expect_signer
     start = time.perf_counter()
     paths = ledger_paths(args.ledgers)
-    summaries = judge_all(paths, lambda path, jobs: _judge(path, jobs, expected), args.jobs,
+    summaries = judge_all(paths, lambda path, jobs: _judge(args, path, jobs), args.jobs,
                           progress=not args.json)
     for summary in summaries:
         if summary.status == "error":

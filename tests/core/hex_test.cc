@@ -21,6 +21,17 @@ TEST(Hex, EncodesEveryByteLowercaseHighNibbleFirst) {
   EXPECT_EQ(hex_encode(nullptr, 0), "");
 }
 
+TEST(Hex, NibbleOfEveryByte) {
+  for (int c = 0; c < 256; ++c) {
+    std::uint8_t v = hex_nibble(static_cast<char>(c));
+    if (std::isxdigit(c)) {
+      EXPECT_EQ(v, std::stoi(std::string(1, static_cast<char>(c)), nullptr, 16)) << c;
+    } else {
+      EXPECT_GT(v, 15) << c;
+    }
+  }
+}
+
 // Every pair of bytes: valid exactly when both are hexadecimal digits, and
 // then it decodes to their value; otherwise the first bad one is reported.
 TEST(Hex, EveryTwoCharacterText) {

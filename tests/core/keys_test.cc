@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/hex.h"
+#include "core/io.h"
 #include "tests/core/temp_dir.h"
 
 namespace tallyvox {
@@ -237,6 +238,37 @@ TEST_F(KeyFile, LoadOrCreateCreatesOnceThenLoads) {
   EXPECT_EQ(second->pubkey_hex(), first->pubkey_hex());
   EXPECT_EQ(mode_of(key), 0640u);
   EXPECT_EQ(read_file(key), before);
+}
+
+// Threads racing on one absent path all end with the one key on disk; the
+// private temporary files are gone and the key is 0600 whatever the umask.
+TEST_F(KeyFile, LoadOrCreateRacersAllGetTheKeyOnDisk) {
+  testing::Umask open_umask(0);
+  std::string key = path("race/key");
+  std::vector<std::string> got(6);
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    threads.emplace_back([&, i] {
+      auto r = SigningKeypair::load_or_create(key);
+      got[i] = r ? r->pubkey_hex() : display(r.error());
+    });
+  }
+  for (auto& t : threads) t.join();
+  std::string on_disk = SigningKeypair::load(key).value().pubkey_hex();
+  for (const std::string& g : got) EXPECT_EQ(g, on_disk);
+  EXPECT_EQ(mode_of(key), 0600u);
+  auto entries = std::distance(std::filesystem::directory_iterator(path("race")), {});
+  EXPECT_EQ(entries, 1);
+}
+
+// A dangling link is never written through: the path exists, so the key
+// that is (not) there is loaded.
+TEST_F(KeyFile, LoadOrCreateDoesNotWriteThroughADanglingLink) {
+  ASSERT_EQ(::symlink(path("nowhere").c_str(), path("link").c_str()), 0);
+  auto result = SigningKeypair::load_or_create(path("link"));
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(display(result.error()), "io: No such file or directory (os error 2)");
+  EXPECT_FALSE(exists(path("nowhere")));
 }
 
 TEST_F(KeyFile, LoadOrCreateOnADirectoryCreatesNothing) {

@@ -1,7 +1,9 @@
 #include "core/ledger.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <csignal>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,17 +58,23 @@ TEST_F(Ledger, OpenCreatesDirectoriesAndAnEmptyFile) {
   EXPECT_EQ(mode_of(p) & 0600, 0600);
 }
 
+// Opening changes nothing; the first line is not glued onto a last line
+// that lacks its LF.
 TEST_F(Ledger, AppendsExactLinesAfterExistingBytes) {
-  std::string p = path("l.ndjson");
-  write_file(p, "prefix");
   auto records = chain(2);
-  {
-    auto writer = LedgerWriter::open(p);
-    ASSERT_TRUE(writer);
-    EXPECT_EQ(read_file(p), "prefix");
-    for (const auto& r : records) ASSERT_TRUE((*writer)->append(r));
+  const std::pair<std::string, std::string> cases[] = {
+      {"", ""}, {"prefix\n", "prefix\n"}, {"prefix", "prefix\n"}, {" \r", " \r\n"}};
+  for (const auto& [existing, kept] : cases) {
+    std::string p = path("l" + std::to_string(existing.size()));
+    write_file(p, existing);
+    {
+      auto writer = LedgerWriter::open(p);
+      ASSERT_TRUE(writer);
+      EXPECT_EQ(read_file(p), existing);
+      for (const auto& r : records) ASSERT_TRUE((*writer)->append(r));
+    }
+    EXPECT_EQ(read_file(p), kept + text_of(records)) << existing;
   }
-  EXPECT_EQ(read_file(p), "prefix" + text_of(records));
 }
 
 TEST_F(Ledger, ReadsBackWhatWasAppended) {
@@ -202,7 +210,7 @@ json::Value nested(int levels) {
 
 // The deepest line the reader accepts holds args_redacted nested 124 levels
 // (the line, the event and the payload make the other three); one level more
-// is refused before anything is written, with the seq consumed.
+// is refused before anything is written, and its seq goes to the next record.
 TEST_F(Ledger, ALineTooDeepToReadBackIsNeverWritten) {
   std::string p = path("deep");
   auto session = Session::open(key(8), p, "deep");
@@ -216,8 +224,9 @@ TEST_F(Ledger, ALineTooDeepToReadBackIsNeverWritten) {
   EXPECT_EQ(read_file(p), before);
   auto next = (*session)->record(SessionEnded{"r", "s"});
   ASSERT_TRUE(next);
-  EXPECT_EQ(next->seq, 2u);
+  EXPECT_EQ(next->seq, 1u);
   EXPECT_EQ(next->parent_hash, fits->self_hash);
+  EXPECT_TRUE(verify_ledger_file(p)->ok());
   auto read = read_ledger(p);
   ASSERT_TRUE(read) << display(read.error());
   EXPECT_EQ(read->size(), 2u);
@@ -237,14 +246,13 @@ TEST_F(Ledger, PiecesOfAnySizeReadTheSame) {
   std::string bad = text_of(records) + "\xc3\n";
   for (const std::string& bytes : {good, bad}) {
     std::vector<SignedEvent> whole;
-    std::function<void(SignedEvent&&)> keep_whole = [&](SignedEvent&& r) { whole.push_back(r); };
-    LedgerReader all(keep_whole);
+    LedgerReader all([&](SignedEvent&& r) { whole.push_back(r); });
     auto all_fed = all.feed(bytes);
     auto expected = all_fed ? all.finish() : all_fed;
     for (std::size_t piece : {1u, 2u, 7u, 100u, 4096u}) {
       std::vector<SignedEvent> got;
-      std::function<void(SignedEvent&&)> keep = [&](SignedEvent&& r) { got.push_back(r); };
-      LedgerReader reader(keep);
+      // A temporary callable: the reader holds its own copy.
+      LedgerReader reader([&](SignedEvent&& r) { got.push_back(r); });
       std::expected<void, LedgerError> result;
       for (std::size_t at = 0; at < bytes.size() && result; at += piece) {
         result = reader.feed(std::string_view(bytes).substr(at, piece));
@@ -257,6 +265,60 @@ TEST_F(Ledger, PiecesOfAnySizeReadTheSame) {
       }
     }
   }
+}
+
+}  // namespace
+}  // namespace tallyvox
+
+namespace tallyvox {
+namespace {
+
+// RLIMIT_FSIZE makes the append's write stop at a chosen byte (EFBIG).
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) : old_handler_(std::signal(SIGXFSZ, SIG_IGN)) {
+    ::getrlimit(RLIMIT_FSIZE, &old_);
+    struct rlimit limit = old_;
+    limit.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &old_);
+    std::signal(SIGXFSZ, old_handler_);
+  }
+
+ private:
+  struct rlimit old_{};
+  void (*old_handler_)(int);
+};
+
+// A record that fails before any byte, part way or just before its LF leaves
+// the file as it was, and the next record takes the same seq.
+TEST_F(Ledger, AFailedAppendLeavesNoTrace) {
+  std::string p = path("l");
+  auto session = Session::open(key(9), p, "limits");
+  ASSERT_TRUE(session);
+  std::vector<SignedEvent> kept{*(*session)->record(SessionEnded{"r", "s"})};
+  std::size_t line = read_file(p).size();
+  for (std::size_t allowed : {std::size_t{0}, std::size_t{1}, std::size_t{100}, line - 1}) {
+    std::string before = read_file(p);
+    {
+      FileSizeLimit limit(before.size() + allowed);
+      auto failed = (*session)->record(SessionEnded{"r", "s"});
+      ASSERT_FALSE(failed) << allowed;
+      EXPECT_EQ(display(failed.error()), "io: File too large (os error 27)");
+    }
+    EXPECT_EQ(read_file(p), before) << allowed;
+    auto next = (*session)->record(SessionEnded{"r", "s"});
+    ASSERT_TRUE(next) << display(next.error());
+    EXPECT_EQ(next->seq, kept.size());
+    kept.push_back(*next);
+  }
+  EXPECT_EQ(read_file(p), text_of(kept));
+  auto report = verify_ledger_file(p);
+  ASSERT_TRUE(report);
+  EXPECT_TRUE(report->ok());
+  EXPECT_EQ(report->event_count, kept.size());
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 /* Fault injection for the ledger tests, loaded with LD_PRELOAD.
  *
  * Interposes open, open64, openat, openat64, mkdir, read, write, fsync,
- * fdatasync and close. Every call is forwarded to the next definition
+ * fdatasync, ftruncate, ftruncate64 and close. Every call is forwarded to the next definition
  * (dlsym(RTLD_NEXT)) unless a rule matches. Only paths under one directory
  * are ever touched:
  *
@@ -12,9 +12,10 @@
  *   TALLYVOX_FAULTS_LOG   file that gets one line per tracked call:
  *                         op TAB path TAB arg TAB result TAB errno TAB injected
  *                         (arg: byte count for read/write, flags for open,
- *                         mode for mkdir, 0 otherwise).
+ *                         mode for mkdir, length for ftruncate, 0 otherwise).
  *   TALLYVOX_FAULTS       rules separated by ';', each OP[:key[=value]]...
- *                         OP is open, mkdir, read, write, fsync or fdatasync.
+ *                         OP is open, mkdir, read, write, fsync, fdatasync
+ *                         or ftruncate.
  *       path=SUFFIX   the (descriptor's) path must end with SUFFIX
  *       nth=N         the first matching call that fires, from 1 (default 1)
  *       times=K       consecutive matching calls that fire (default 1, 0: all)
@@ -41,9 +42,9 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-enum op { OP_OPEN, OP_MKDIR, OP_READ, OP_WRITE, OP_FSYNC, OP_FDATASYNC, OP_COUNT };
+enum op { OP_OPEN, OP_MKDIR, OP_READ, OP_WRITE, OP_FSYNC, OP_FDATASYNC, OP_FTRUNCATE, OP_COUNT };
 static const char *const op_names[OP_COUNT] = {"open", "mkdir", "read", "write", "fsync",
-                                               "fdatasync"};
+                                               "fdatasync", "ftruncate"};
 
 enum action { ACT_ERRNO, ACT_SHORT, ACT_ZERO };
 
@@ -80,6 +81,8 @@ static ssize_t (*real_read)(int, void *, size_t);
 static ssize_t (*real_write)(int, const void *, size_t);
 static int (*real_fsync)(int);
 static int (*real_fdatasync)(int);
+static int (*real_ftruncate)(int, off_t);
+static int (*real_ftruncate64)(int, off64_t);
 static int (*real_close)(int);
 
 static void die(const char *what, const char *detail) {
@@ -164,6 +167,8 @@ static void init(void) {
   real_write = dlsym(RTLD_NEXT, "write");
   real_fsync = dlsym(RTLD_NEXT, "fsync");
   real_fdatasync = dlsym(RTLD_NEXT, "fdatasync");
+  real_ftruncate = dlsym(RTLD_NEXT, "ftruncate");
+  real_ftruncate64 = dlsym(RTLD_NEXT, "ftruncate64");
   real_close = dlsym(RTLD_NEXT, "close");
 
   const char *r = getenv("TALLYVOX_FAULTS_ROOT");
@@ -393,6 +398,35 @@ int fsync(int fd) {
 int fdatasync(int fd) {
   ensure_init();
   return sync_common(OP_FDATASYNC, fd);
+}
+
+static int truncate_common(int fd, long long length, int wide) {
+  char path[4096];
+  if (tracked_path(fd, path, sizeof path)) {
+    struct rule *r = decide(OP_FTRUNCATE, path, 0);
+    if (r) {
+      log_call(OP_FTRUNCATE, path, length, -1, r->err, 1);
+      errno = r->err;
+      return -1;
+    }
+  }
+  int rc = wide ? real_ftruncate64(fd, (off64_t)length) : real_ftruncate(fd, (off_t)length);
+  if (tracked_path(fd, path, sizeof path)) {
+    int saved = errno;
+    log_call(OP_FTRUNCATE, path, length, rc, saved, 0);
+    errno = saved;
+  }
+  return rc;
+}
+
+int ftruncate(int fd, off_t length) {
+  ensure_init();
+  return truncate_common(fd, (long long)length, 0);
+}
+
+int ftruncate64(int fd, off64_t length) {
+  ensure_init();
+  return truncate_common(fd, (long long)length, 1);
 }
 
 int close(int fd) {

@@ -1,4 +1,12 @@
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+
 import pytest
+
+FAULTS = pathlib.Path(__file__).resolve().parent.parent / "faults"
 
 
 def notes(excinfo):
@@ -18,3 +26,20 @@ def raises_with_note():
         return excinfo.value
 
     return check
+
+
+@pytest.fixture(scope="session")
+def injector(tmp_path_factory):
+    """The fault-injection library (tests/faults/inject.c), built once."""
+    compiler = shutil.which(os.environ.get("CC", "cc"))
+    if compiler is None:
+        pytest.skip("no C compiler (cc) to build the fault-injection library")
+    if not sys.platform.startswith("linux"):
+        pytest.skip("fault injection relies on LD_PRELOAD and glibc (Linux only)")
+    out = tmp_path_factory.mktemp("inject") / "inject.so"
+    built = subprocess.run([compiler, "-shared", "-fPIC", "-O2", "-o", str(out),
+                            str(FAULTS / "inject.c"), "-ldl", "-lpthread"],
+                           capture_output=True, text=True)
+    if built.returncode != 0:
+        pytest.fail("building the fault-injection library failed:\n" + built.stderr)
+    return out

@@ -110,6 +110,7 @@ def test_verify_json_matches_the_records(ledger, keypair):
         "latest_utc": utc(max(stamps)),
         "timestamps_in_order": True,
         "error": None,
+        "torn_tail": None,
     }
 
 
@@ -242,7 +243,8 @@ def key_file(path, valid):
 
 BAD_INPUTS = {
     "missing": (None, "no such file"),
-    "torn-last-line": (torn, "malformed ledger input: "),
+    "torn-last-line": (torn, {"show": "malformed ledger input: ",
+                              "verify": "the final line is torn ("}),
     "garbage-line": (garbage_line, "malformed ledger input: "),
     "not-utf8": (not_utf8, "io: "),
     "binary-key-file": (key_file, ""),
@@ -269,6 +271,8 @@ def bad_input(request, ledger, tmp_path):
                                      ["show", "--json"]], ids=" ".join)
 def test_unusable_input_is_one_line_and_exit_2(bad_input, command):
     path, fragment = bad_input
+    if isinstance(fragment, dict):
+        fragment = fragment[command[0]]
     result = run_cli(*command, path)
     assert result.returncode == 2
     assert "Traceback" not in result.stderr

@@ -103,9 +103,8 @@ def test_verify_directory_judges_and_lists_every_ledger(tree, jobs):
     listed = [line.split(":")[0] for line in result.stdout.splitlines() if line.startswith("/")]
     assert listed == sorted(p for p, status in expected.items() if status != "error")
     # Off a terminal stderr holds the complaints and no progress bar.
-    assert result.stderr.splitlines() == [
-        f"tallyvox: {root / 'y/torn.ndjson'}: malformed ledger input: "
-        + result.stderr.split("malformed ledger input: ", 1)[1].strip()]
+    [complaint] = result.stderr.splitlines()
+    assert complaint.startswith(f"tallyvox: {root / 'y/torn.ndjson'}: ")
     totals = result.stdout.splitlines()[-1]
     events_total = sum(e["event_count"] for e in document["ledgers"])
     assert totals.startswith(f"6 ledgers: 4 valid, 1 broken, 1 unreadable; {events_total} events; ")

@@ -3,6 +3,7 @@ import os
 import pathlib
 import re
 import stat
+import subprocess
 import sys
 
 import pytest
@@ -179,6 +180,43 @@ def test_load_or_create_creates_once(tmp_path):
     assert target.read_bytes() == seed
     # Equality is identity: no value comparison of keys.
     assert first != second
+
+
+# Each racer imports tallyvox once, then, for every path it reads, calls
+# load_or_create at once and prints the public key or the error.
+RACER = """
+import sys
+import tallyvox
+print("ready", flush=True)
+for line in sys.stdin:
+    try:
+        print(tallyvox.SigningKeypair.load_or_create(line.strip()).pubkey_hex, flush=True)
+    except Exception as e:
+        print(f"{type(e).__name__}: {e}", flush=True)
+"""
+
+
+def test_processes_racing_load_or_create_all_get_the_key_on_disk(tmp_path):
+    env = dict(os.environ, PYTHONPATH=str(pathlib.Path(_tallyvox.__file__).parent.parent))
+    racers = [subprocess.Popen([sys.executable, "-c", RACER], stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, text=True, env=env) for _ in range(6)]
+    try:
+        assert all(p.stdout.readline() == "ready\n" for p in racers)
+        for trial in range(12):
+            target = tmp_path / f"t{trial}" / "key"
+            for p in racers:
+                p.stdin.write(f"{target}\n")
+            for p in racers:
+                p.stdin.flush()
+            got = [p.stdout.readline().strip() for p in racers]
+            assert got == [public_hex(target.read_bytes())] * 6, trial
+            # Only the key is left: no temporary file survives.
+            assert [x.name for x in target.parent.iterdir()] == ["key"]
+            assert mode(target) == 0o600
+    finally:
+        for p in racers:
+            p.stdin.close()
+            p.wait(timeout=60)
 
 
 def test_load_or_create_on_a_directory_creates_nothing(tmp_path):

@@ -1,3 +1,4 @@
+import importlib.metadata
 import sys
 
 import pytest
@@ -27,6 +28,8 @@ def test_all_lists_names_in_registration_order():
 
 def test_constants():
     assert _tallyvox.__version__ == "0.1.1"
+    # The wheel takes its version from the extension's source.
+    assert importlib.metadata.version("tallyvox") == _tallyvox.__version__
     assert _tallyvox.GENESIS_PARENT_HASH == "0" * 64
     assert _tallyvox.__doc__ == ""
 

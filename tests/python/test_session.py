@@ -208,14 +208,14 @@ def test_resume_skips_blank_lines(keypair, tmp_path, layout):
     assert (r.seq, r.parent_hash) == (3, records[2].self_hash)
 
 
-def test_append_after_a_line_without_lf_is_not_repaired(keypair, tmp_path):
+def test_append_after_a_line_without_lf_ends_that_line_first(keypair, tmp_path):
     path = tmp_path / "l"
     records = raw_lines(keypair, [0])
     path.write_text(records[0].to_json())
-    open_session(keypair, path).record(END)
-    with pytest.raises(t.ChainError,
-                       match="^malformed ledger input: trailing characters at line 1"):
-        t.verify_file(path)
+    r = open_session(keypair, path).record(END)
+    assert path.read_text() == records[0].to_json() + "\n" + r.to_json() + "\n"
+    report = t.verify_file(path)
+    assert (report.ok, report.event_count, report.root_hash) == (True, 2, r.self_hash)
 
 
 @pytest.mark.parametrize("seqs,expected", [
@@ -382,7 +382,8 @@ def test_record_argument_errors(keypair, tmp_path, raises_with_note):
 # --- append failure ----------------------------------------------------------
 
 
-def test_failed_append_consumes_the_seq_and_keeps_the_parent(keypair, tmp_path):
+@pytest.mark.parametrize("room", [0, 1, 200], ids=["no-byte", "one-byte", "part-line"])
+def test_failed_append_leaves_no_trace(keypair, tmp_path, room):
     path = tmp_path / "l"
     s = open_session(keypair, path)
     first = s.record(END)
@@ -390,7 +391,7 @@ def test_failed_append_consumes_the_seq_and_keeps_the_parent(keypair, tmp_path):
     soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
     old_handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
     try:
-        resource.setrlimit(resource.RLIMIT_FSIZE, (size, hard))
+        resource.setrlimit(resource.RLIMIT_FSIZE, (size + room, hard))
         with pytest.raises(t.LedgerError) as excinfo:
             s.record(END)
     finally:
@@ -398,11 +399,12 @@ def test_failed_append_consumes_the_seq_and_keeps_the_parent(keypair, tmp_path):
         signal.signal(signal.SIGXFSZ, old_handler)
     assert str(excinfo.value) == os_error_text(errno.EFBIG)
     assert path.stat().st_size == size
+    # The failed record took neither the seq nor the parent.
     r = s.record(END)
-    assert (r.seq, r.parent_hash) == (2, first.self_hash)
+    assert (r.seq, r.parent_hash) == (1, first.self_hash)
+    assert path.read_text() == first.to_json() + "\n" + r.to_json() + "\n"
     report = t.verify_file(path)
-    assert (report.broken_at, report.reason, report.root_hash) == (
-        2, "expected seq 1, got 2", first.self_hash)
+    assert (report.ok, report.event_count, report.root_hash) == (True, 2, r.self_hash)
 
 
 def nested_list(depth):
@@ -425,8 +427,8 @@ def test_line_too_deep_to_read_back_is_not_written(keypair, tmp_path):
     assert str(excinfo.value) == "json: recursion limit exceeded"
     assert path.read_bytes() == before
     r = s.record(END)
-    assert (r.seq, r.parent_hash) == (2, deepest.self_hash)
-    assert open_session(keypair, path).record(END).seq == 3
+    assert (r.seq, r.parent_hash) == (1, deepest.self_hash)
+    assert open_session(keypair, path).record(END).seq == 2
 
 
 # --- threads -----------------------------------------------------------------

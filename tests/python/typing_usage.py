@@ -38,6 +38,31 @@ async def record_async(session: tallyvox.Session, event: AgentEvent) -> tallyvox
     return await asyncio.to_thread(session.record, event)
 
 
+def use_checkpoints(ledger: Path, keypair: tallyvox.SigningKeypair) -> None:
+    made = tallyvox.make_checkpoint(ledger, keypair, origin=None)
+    assert_type(made, tallyvox.Checkpoint)
+    assert_type(made.root, bytes)
+    assert_type(made.size, int)
+    check = tallyvox.verify_checkpoint(ledger, made.note, [keypair.pubkey_hex])
+    assert_type(check, tallyvox.CheckpointCheck)
+    assert check.ok and check.event_count == made.size
+    proof = tallyvox.prove(ledger, 0, made.note)
+    assert_type(proof, str)
+    proved = tallyvox.verify_proof(proof, keypair.pubkey_hex)
+    assert_type(proved.index, int | None)
+    assert proved.ok and proved.index == 0
+    steps = tallyvox.consistency_proof(ledger, 1, made.size)
+    assert_type(steps, list[bytes])
+    assert tallyvox.verify_consistency(made.note, made.note, [], keypair.pubkey_hex).ok
+    assert_type(tallyvox.open_checkpoint(made.note, keypair.pubkey_hex), tallyvox.Checkpoint)
+    assert_type(tallyvox.checkpoint.merkle_root([b"a"]), bytes)
+    try:
+        tallyvox.make_checkpoint(ledger.parent / "missing", keypair)
+    except tallyvox.CheckpointError as exc:
+        failure: tallyvox.TallyvoxError = exc
+        assert str(failure)
+
+
 def exercise(directory: Path) -> tallyvox.ChainReport:
     keypair = tallyvox.SigningKeypair.load_or_create(directory / "signing.key")
     assert_type(keypair, tallyvox.SigningKeypair)
@@ -102,6 +127,7 @@ def exercise(directory: Path) -> tallyvox.ChainReport:
     for verdict in tallyvox.verify_many([ledger], jobs=1):
         assert_type(verdict, tallyvox.LedgerVerdict)
         assert_type(verdict.error, str | None)
+    use_checkpoints(ledger, keypair)
 
     entry: Callable[[Sequence[str] | None], int] = tallyvox.cli.main
     assert callable(entry)

@@ -1,0 +1,61 @@
+#include "core/ledger_tree.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "core/hex.h"
+#include "core/io.h"
+#include "core/ledger.h"
+
+namespace tallyvox {
+
+namespace {
+
+std::string lowercase(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+}  // namespace
+
+Digest event_leaf(const SignedEvent& record) {
+  Digest data{};
+  auto n = hex_decode(record.self_hash, data.data(), data.size());
+  if (!n || *n != data.size()) data.fill(0);
+  return merkle::leaf_hash(data.data(), data.size());
+}
+
+void TreeWalk::add(SignedEvent&& record) {
+  const std::uint64_t position = builder_.size();
+  chain_.add(record);
+  Digest leaf = event_leaf(record);
+  builder_.add(leaf);
+  if (position < options_.prefix && options_.keep_leaves) tree_.leaves.push_back(leaf);
+  if (builder_.size() == options_.prefix) tree_.prefix_root = builder_.root();
+  if (position == 0) {
+    tree_.first_self_hash = record.self_hash;
+    tree_.signer = lowercase(record.signer_pubkey);
+  } else if (!tree_.other_signer_at && lowercase(record.signer_pubkey) != tree_.signer) {
+    tree_.other_signer_at = position;
+  }
+  if (options_.keep == position) tree_.kept = std::move(record);
+}
+
+LedgerTree TreeWalk::finish() && {
+  tree_.chain = std::move(chain_).finish();
+  tree_.root = builder_.root();
+  if (options_.prefix == 0) tree_.prefix_root = merkle::empty_root();
+  return std::move(tree_);
+}
+
+std::expected<LedgerTree, LedgerError> walk_ledger_tree(const std::string& path,
+                                                       const TreeWalkOptions& options) {
+  if (auto found = stat_path(path); !found) return std::unexpected(LedgerError{found.error()});
+  TreeWalk walk(options);
+  auto read = read_ledger(path, [&](SignedEvent&& record) { walk.add(std::move(record)); });
+  if (!read) return std::unexpected(std::move(read.error()));
+  return std::move(walk).finish();
+}
+
+}  // namespace tallyvox

@@ -1,0 +1,143 @@
+#include "core/recover.h"
+
+#include <fcntl.h>
+#include <time.h>
+
+#include <cstdio>
+#include <string_view>
+
+#include "core/io.h"
+#include "core/ledger.h"
+
+namespace tallyvox {
+
+namespace {
+
+constexpr const char* kChanged = "the ledger changed while it was read; nothing was changed";
+
+std::unexpected<ScanError> io_failure(const IoError& e) {
+  return std::unexpected(ScanError{LedgerError{e}, 0});
+}
+
+// Feeds the reader one line at a time, so that a failure names its line.
+class LineScan {
+ public:
+  explicit LineScan(const std::function<void(SignedEvent&&)>& on_record)
+      : count_([this, &on_record](SignedEvent&& r) {
+          ++scan_.kept_records;
+          on_record(std::move(r));
+        }),
+        reader_(count_) {}
+  LineScan(const LineScan&) = delete;  // count_ refers to this object
+  LineScan& operator=(const LineScan&) = delete;
+
+  std::expected<void, ScanError> feed(std::string_view bytes) {
+    for (std::size_t lf; (lf = bytes.find('\n')) != std::string_view::npos;) {
+      line_.append(bytes.substr(0, lf + 1));
+      bytes.remove_prefix(lf + 1);
+      ++number_;
+      if (auto fed = reader_.feed(line_); !fed) {
+        return std::unexpected(ScanError{std::move(fed.error()), number_});
+      }
+      scan_.kept_bytes += line_.size();
+      line_.clear();
+    }
+    line_.append(bytes);
+    return {};
+  }
+
+  // The bytes after the last LF: a record, a blank line, or torn.
+  LedgerScan finish() && {
+    if (line_.empty()) return std::move(scan_);
+    if (reader_.feed(line_) && reader_.finish()) {
+      scan_.kept_bytes += line_.size();
+    } else {
+      scan_.torn = std::move(line_);
+    }
+    return std::move(scan_);
+  }
+
+ private:
+  LedgerScan scan_;
+  std::function<void(SignedEvent&&)> count_;
+  LedgerReader reader_;
+  std::string line_;  // the line read so far
+  std::uint64_t number_ = 0;
+};
+
+std::expected<LedgerScan, ScanError> scan_file(
+    int fd, const std::function<void(SignedEvent&&)>& on_record) {
+  LineScan lines(on_record);
+  std::string chunk(std::size_t{1} << 16, '\0');
+  for (;;) {
+    auto n = read_some(fd, chunk.data(), chunk.size());
+    if (!n) return io_failure(n.error());
+    if (*n == 0) return std::move(lines).finish();
+    if (auto fed = lines.feed(std::string_view(chunk.data(), *n)); !fed) {
+      return std::unexpected(std::move(fed.error()));
+    }
+  }
+}
+
+// "20261208T130512.123456789Z": sortable, and distinct for every recovery.
+std::string utc_stamp() {
+  struct timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  struct tm parts{};
+  ::gmtime_r(&now.tv_sec, &parts);
+  char text[40];
+  std::size_t n = std::strftime(text, sizeof text, "%Y%m%dT%H%M%S", &parts);
+  std::snprintf(text + n, sizeof text - n, ".%09ldZ", static_cast<long>(now.tv_nsec));
+  return text;
+}
+
+// Writes the torn bytes to a new file beside the ledger, durably.
+std::expected<std::string, IoError> put_aside(const std::string& path, const std::string& torn) {
+  std::string aside = path + ".torn-" + utc_stamp();
+  auto file = open_file(aside, O_WRONLY | O_CREAT | O_EXCL, 0666);
+  if (!file) return std::unexpected(file.error());
+  auto done = write_all(file->fd(), torn.data(), torn.size());
+  if (done) done = sync_all(file->fd());
+  if (done) done = file->close();
+  if (done) done = sync_directory(parent_path(aside).value_or(""));
+  if (!done) return std::unexpected(done.error());
+  return aside;
+}
+
+}  // namespace
+
+std::string display(const ScanError& e) {
+  std::string text = display(e.error);
+  return e.line == 0 ? text : "line " + std::to_string(e.line) + ": " + text;
+}
+
+std::expected<LedgerScan, ScanError> scan_ledger(
+    const std::string& path, const std::function<void(SignedEvent&&)>& on_record) {
+  auto file = open_file(path, O_RDONLY);
+  if (!file) return io_failure(file.error());
+  return scan_file(file->fd(), on_record);
+}
+
+std::expected<Recovery, ScanError> recover_ledger(const std::string& path) {
+  auto file = open_file(path, O_RDWR);
+  if (!file) return io_failure(file.error());
+  auto scan = scan_file(file->fd(), [](SignedEvent&&) {});
+  if (!scan) return std::unexpected(std::move(scan.error()));
+  Recovery done{scan->kept_records, scan->kept_bytes, scan->torn.size(), ""};
+  if (scan->torn.empty()) return done;
+
+  // A writer that appended since the read would lose its line to the cut.
+  auto size = file_size(file->fd());
+  if (!size) return io_failure(size.error());
+  if (*size != scan->kept_bytes + scan->torn.size()) return io_failure(IoError::message(kChanged));
+  // The torn bytes are on disk elsewhere before the ledger lets them go.
+  auto aside = put_aside(path, scan->torn);
+  if (!aside) return io_failure(aside.error());
+  done.torn_path = std::move(*aside);
+  auto cut = truncate_file(file->fd(), scan->kept_bytes);
+  if (cut) cut = sync_all(file->fd());
+  if (!cut) return io_failure(cut.error());
+  return done;
+}
+
+}  // namespace tallyvox

@@ -1,0 +1,208 @@
+"""The checkpoint commands: checkpoint, prove, verify-proof, and the
+--checkpoint and --require-end checks of verify."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import tempfile
+from dataclasses import dataclass
+from typing import Any, Callable
+
+import tallyvox
+from tallyvox import checkpoint as cp
+from tallyvox.cli_exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK, complain, error_text
+
+NOT_ENDED = "ends without SessionEnded (truncated, or still recording)"
+
+
+@dataclass
+class Check:
+    """One more check verify makes of a ledger, beside its chain."""
+
+    name: str  # its key in the JSON summary
+    code: int
+    text: str
+    checkpoint: cp.Checkpoint | None = None
+
+    def to_json(self) -> dict[str, Any]:
+        document: dict[str, Any] = {"ok": self.code == EXIT_OK, "reason": None
+                                    if self.code == EXIT_OK else self.text}
+        if self.checkpoint is not None:
+            document["checkpoint"] = self.checkpoint.to_json()
+        return document
+
+
+def _seq(text: str) -> int:
+    if not text.isdigit() or not text.isascii():
+        raise argparse.ArgumentTypeError(f"not a seq (a decimal number): {text!r}")
+    return int(text)
+
+
+def write_atomically(path: str, text: str) -> None:
+    """Write `text` to a temporary file beside `path`, flush it, rename it in."""
+    directory = os.path.dirname(path) or "."
+    fd, temporary = tempfile.mkstemp(dir=directory, prefix=f".{os.path.basename(path)}.")
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8", newline="") as handle:
+            handle.write(text)
+            handle.flush()
+            os.fsync(handle.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+    dir_fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.fsync(dir_fd)
+    finally:
+        os.close(dir_fd)
+
+
+def _read_text(path: str) -> str:
+    with open(path, encoding="utf-8", newline="") as handle:
+        return handle.read()
+
+
+def checkpoint_check(ledger: str, checkpoint_file: str, signers: list[str] | None) -> Check:
+    """The ledger against the checkpoint in `checkpoint_file`."""
+    try:
+        result = cp.verify_checkpoint(ledger, _read_text(checkpoint_file), signers)
+    except (OSError, UnicodeDecodeError, cp.CheckpointError) as exc:
+        return Check("checkpoint", EXIT_ERROR, f"{checkpoint_file}: {error_text(exc)}")
+    if not result.ok:
+        return Check("checkpoint", EXIT_FAILED, result.reason or "")
+    assert result.checkpoint is not None
+    size, count = result.checkpoint.size, result.event_count
+    grown = "" if size == count else f", grown to {count} since"
+    return Check("checkpoint", EXIT_OK, f"the first {size} events match the checkpoint{grown}",
+                 result.checkpoint)
+
+
+def verify_checks(args: argparse.Namespace, path: str,
+                  records: list[tallyvox.SignedEvent]) -> list[Check]:
+    """The checks verify's options ask for, of the ledger at `path`."""
+    checks = []
+    if args.checkpoint is not None:
+        checks.append(checkpoint_check(path, args.checkpoint, args.expect_signer))
+    if args.require_end:
+        ended = bool(records) and records[-1].event["type"] == "SessionEnded"
+        checks.append(Check("end", EXIT_OK if ended else EXIT_FAILED,
+                            "ends with SessionEnded" if ended else NOT_ENDED))
+    return checks
+
+
+def _report(args: argparse.Namespace, where: str, code: int, text: str,
+            document: dict[str, Any]) -> int:
+    """Print the outcome of a command (JSON or text) and return its exit code."""
+    if args.json:
+        print(json.dumps({"ok": code == EXIT_OK, **document,
+                          "error": None if code == EXIT_OK else text}, indent=2, ensure_ascii=False))
+    elif code == EXIT_OK:
+        print(text)
+    if code != EXIT_OK:
+        complain(where, text)
+    return code
+
+
+def _failure(exc: BaseException) -> int:
+    if isinstance(exc, cp.CheckpointFailed):
+        return EXIT_FAILED
+    return EXIT_ERROR
+
+
+def cmd_checkpoint(args: argparse.Namespace) -> int:
+    out = args.output or args.ledger + ".checkpoint"
+    try:
+        keypair = tallyvox.SigningKeypair.load(args.key)
+        made = cp.make_checkpoint(args.ledger, keypair, args.origin)
+        write_atomically(out, made.note)
+    except (tallyvox.TallyvoxError, OSError) as exc:
+        return _report(args, args.ledger, _failure(exc), error_text(exc), {"path": None})
+    text = f"{out}: checkpoint of {made.size} events, origin {made.origin}, root {made.root.hex()}"
+    return _report(args, args.ledger, EXIT_OK, text, {"path": out, **made.to_json()})
+
+
+def cmd_prove(args: argparse.Namespace) -> int:
+    try:
+        proof = cp.prove(args.ledger, args.seq, _read_text(args.checkpoint))
+        if args.output:
+            write_atomically(args.output, proof)
+    except (tallyvox.TallyvoxError, OSError, UnicodeDecodeError) as exc:
+        return _report(args, args.ledger, _failure(exc), error_text(exc), {"seq": args.seq})
+    if args.json:
+        return _report(args, args.ledger, EXIT_OK, "", {"seq": args.seq, "path": args.output,
+                                                        "proof": proof})
+    if args.output:
+        print(f"{args.output}: proof of event {args.seq}")
+    else:
+        print(proof, end="")
+    return EXIT_OK
+
+
+def cmd_verify_proof(args: argparse.Namespace) -> int:
+    try:
+        result = cp.verify_proof(_read_text(args.proof), args.expect_signer)
+    except (cp.CheckpointError, OSError, UnicodeDecodeError) as exc:
+        return _report(args, args.proof, EXIT_ERROR, error_text(exc), {})
+    if not result.ok:
+        return _report(args, args.proof, EXIT_FAILED, result.reason or "", {})
+    assert result.checkpoint is not None and result.line is not None
+    event_type = json.loads(result.line)["event"]["type"]
+    text = (f"{args.proof}: holds: event {result.index} ({event_type}) is in the checkpoint "
+            f"of {result.checkpoint.size} events of {result.checkpoint.origin}")
+    return _report(args, args.proof, EXIT_OK, text, {
+        "index": result.index, "line": result.line, "checkpoint": result.checkpoint.to_json()})
+
+
+def add_verify_options(verify: argparse.ArgumentParser) -> None:
+    verify.add_argument("--checkpoint", metavar="FILE",
+                        help="a checkpoint the ledger must match: signed by its signer (or "
+                             "an expected one), its first events having the checkpoint's root")
+    verify.add_argument("--require-end", action="store_true",
+                        help="the last event must be SessionEnded")
+
+
+def add_checkpoint_commands(commands: Any, add_command: Callable[..., argparse.ArgumentParser],
+                            public_key: Callable[[str], str]) -> None:
+    """Declare checkpoint, prove and verify-proof."""
+    make = add_command(
+        commands, "checkpoint", cmd_checkpoint,
+        help="sign a checkpoint of a whole, valid ledger",
+        description="Verify the whole chain and, when every event is valid and signed by "
+                    "KEYFILE's key, write a signed checkpoint (c2sp.org/tlog-checkpoint) of "
+                    "the Merkle tree of its events. Keep it anywhere but beside the ledger.",
+        epilog="Exit status: 0 written, 1 the chain is broken or has another signer, "
+               "2 an input cannot be read.")
+    make.add_argument("ledger", metavar="LEDGER", help="ledger file (NDJSON)")
+    make.add_argument("--key", required=True, metavar="KEYFILE", help="secret-key file")
+    make.add_argument("--origin", help="the checkpoint's origin (default: tallyvox/ and the "
+                                       "self_hash of the first event)")
+    make.add_argument("-o", "--output", metavar="OUT", help="default: LEDGER.checkpoint")
+    make.add_argument("--json", action="store_true", help="print one JSON document")
+
+    prove = add_command(
+        commands, "prove", cmd_prove,
+        help="write the inclusion proof of one event",
+        description="Write the proof (c2sp.org/tlog-proof) that event N is in the tree "
+                    "of a checkpoint the ledger matches: its line, its audit path and the "
+                    "checkpoint.",
+        epilog="Exit status: 0 written, 1 the ledger does not match the checkpoint, "
+               "2 an input cannot be read or N is not in the checkpoint.")
+    prove.add_argument("ledger", metavar="LEDGER", help="ledger file (NDJSON)")
+    prove.add_argument("--seq", required=True, type=_seq, metavar="N", help="the event's seq")
+    prove.add_argument("--checkpoint", required=True, metavar="FILE", help="checkpoint file")
+    prove.add_argument("-o", "--output", metavar="OUT", help="default: standard output")
+    prove.add_argument("--json", action="store_true", help="print one JSON document")
+
+    check = add_command(
+        commands, "verify-proof", cmd_verify_proof,
+        help="check an inclusion proof without the ledger",
+        description="Check the checkpoint's signature by HEX, the disclosed event's hash, "
+                    "signature and signer, and its inclusion in the checkpoint's tree.",
+        epilog="Exit status: 0 the proof holds, 1 it does not, 2 the file is malformed.")
+    check.add_argument("proof", metavar="PROOF", help="proof file (.tlog-proof)")
+    check.add_argument("--expect-signer", required=True, type=public_key, metavar="HEX",
+                       help="the public key (64 hex characters) that signed")
+    check.add_argument("--json", action="store_true", help="print one JSON document")
