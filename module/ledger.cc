@@ -82,7 +82,8 @@ PyMethodDef functions[] = {
      "missing file\nreads as an empty list."},
     {"read_verified", fastcall<read_verified_py>(), METH_FASTCALL | METH_KEYWORDS,
      "read_verified(path, jobs=1)\n--\n\nRead a ledger file and walk its chain in the same pass: "
-     "(records, report),\nthe seals checked on `jobs` threads.\nA line that is not a record raises ChainError, as verify_file does."},
+     "(records, report),\nthe seals checked on `jobs` threads. A line that is not a record "
+     "raises ChainError,\nas verify_file does."},
 };
 
 }  // namespace
