@@ -375,10 +375,7 @@ PyMethodDef checkpoint_defs[] = {
 }  // namespace
 
 int add_checkpoint_native(PyObject* native) {
-  for (PyMethodDef& def : checkpoint_defs) {
-    if (add_native_function(native, &def) != 0) return -1;
-  }
-  return 0;
+  return add_native_functions(native, checkpoint_defs);
 }
 
 }  // namespace tallyvox::py

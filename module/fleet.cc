@@ -119,11 +119,6 @@ bool arg_jobs(PyObject* obj, unsigned* out) {
   return true;
 }
 
-int add_fleet_native(PyObject* native) {
-  for (PyMethodDef& def : functions) {
-    if (add_native_function(native, &def) < 0) return -1;
-  }
-  return 0;
-}
+int add_fleet_native(PyObject* native) { return add_native_functions(native, functions); }
 
 }  // namespace tallyvox::py

@@ -138,11 +138,16 @@ int add_name(PyObject* module, const char* name, PyObject* value) {
   return PyObject_SetAttrString(module, name, value);
 }
 
-int add_function(PyObject* module, PyMethodDef* def) {
+PyObject* new_function(PyObject* module, PyMethodDef* def) {
   PyObject* module_name = PyObject_GetAttrString(module, "__name__");
-  if (module_name == nullptr) return -1;
+  if (module_name == nullptr) return nullptr;
   PyObject* func = PyCMethod_New(def, module, module_name, nullptr);
   Py_DECREF(module_name);
+  return func;
+}
+
+int add_function(PyObject* module, PyMethodDef* def) {
+  PyObject* func = new_function(module, def);
   if (func == nullptr) return -1;
   PyObject* name = PyObject_GetAttrString(func, "__name__");
   int rc = -1;

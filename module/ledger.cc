@@ -88,11 +88,6 @@ PyMethodDef functions[] = {
 
 }  // namespace
 
-int add_ledger_native(PyObject* native) {
-  for (PyMethodDef& def : functions) {
-    if (add_native_function(native, &def) < 0) return -1;
-  }
-  return 0;
-}
+int add_ledger_native(PyObject* native) { return add_native_functions(native, functions); }
 
 }  // namespace tallyvox::py

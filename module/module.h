@@ -15,6 +15,9 @@ namespace tallyvox::py {
 // attribute. Returns -1 with an exception set on failure.
 int add_name(PyObject* module, const char* name, PyObject* value);
 
+// A new built-in function whose __self__ and __module__ are the module's.
+PyObject* new_function(PyObject* module, PyMethodDef* def);
+
 // Adds a built-in function whose __self__ is the module.
 int add_function(PyObject* module, PyMethodDef* def);
 

@@ -1,18 +1,19 @@
 #include "module/native.h"
 
 #include "module/errors.h"
+#include "module/module.h"
 
 namespace tallyvox::py {
 
-int add_native_function(PyObject* native, PyMethodDef* def) {
-  PyObject* module_name = PyObject_GetAttrString(native, "__name__");
-  if (module_name == nullptr) return -1;
-  PyObject* func = PyCMethod_New(def, native, module_name, nullptr);
-  Py_DECREF(module_name);
-  if (func == nullptr) return -1;
-  int rc = PyObject_SetAttrString(native, def->ml_name, func);
-  Py_DECREF(func);
-  return rc;
+int add_native_functions(PyObject* native, std::span<PyMethodDef> defs) {
+  for (PyMethodDef& def : defs) {
+    PyObject* func = new_function(native, &def);
+    if (func == nullptr) return -1;
+    int rc = PyObject_SetAttrString(native, def.ml_name, func);
+    Py_DECREF(func);
+    if (rc < 0) return -1;
+  }
+  return 0;
 }
 
 int add_native(PyObject* module) {

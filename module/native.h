@@ -3,6 +3,8 @@
 // The package wraps them under their public names.
 #pragma once
 
+#include <span>
+
 #include "module/py.h"
 
 namespace tallyvox::py {
@@ -11,8 +13,9 @@ namespace tallyvox::py {
 // outside __all__.
 int add_native(PyObject* module);
 
-// Adds a built-in function to the namespace, without touching any __all__.
-int add_native_function(PyObject* native, PyMethodDef* def);
+// Adds the built-in functions of a table to the namespace, without touching
+// any __all__.
+int add_native_functions(PyObject* native, std::span<PyMethodDef> defs);
 
 // One line per subsystem that adds to the namespace.
 int add_ledger_native(PyObject* native);  // read_ledger, read_verified

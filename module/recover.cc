@@ -73,11 +73,6 @@ PyMethodDef recover_defs[] = {
 
 }  // namespace
 
-int add_recover_native(PyObject* native) {
-  for (PyMethodDef& def : recover_defs) {
-    if (add_native_function(native, &def) < 0) return -1;
-  }
-  return 0;
-}
+int add_recover_native(PyObject* native) { return add_native_functions(native, recover_defs); }
 
 }  // namespace tallyvox::py

@@ -177,7 +177,14 @@ class _Handler:
     building an event (a framework value of an unexpected shape is logged like
     a recording failure)."""
 
-    def _setup(self, session: Session | AsyncSession, redact: Redactor, strict: bool) -> None:
+    def __init__(
+        self,
+        session: Session | AsyncSession,
+        *,
+        redact: Redactor = redact_values,
+        strict: bool = False,
+    ) -> None:
+        super().__init__()  # the framework's handler class, next in line
         self._recorder = Recorder(session, strict=strict)
         self._map = _Mapping(redact)
         # LangChain swallows what a handler raises unless it asks otherwise.
@@ -195,16 +202,6 @@ class LedgerCallbackHandler(_Handler, BaseCallbackHandler):
     `redact` makes `args_redacted` from a tool's arguments (default: argument
     names kept, values `"***"`). A failure to record is logged to
     `tallyvox.integrations`; with `strict=True` it is raised into the run."""
-
-    def __init__(
-        self,
-        session: Session | AsyncSession,
-        *,
-        redact: Redactor = redact_values,
-        strict: bool = False,
-    ) -> None:
-        super().__init__()
-        self._setup(session, redact, strict)
 
     def _emit(self, what: str, build: _Build, *args: Any) -> None:
         event = self._build(what, build, *args)
@@ -247,16 +244,6 @@ class AsyncLedgerCallbackHandler(_Handler, AsyncCallbackHandler):
     `Session`), so the event loop never waits on the disk. LangChain itself
     logs and drops what an async handler raises when it calls it from
     synchronous code (a synchronous tool run from `ainvoke`), `strict` or not."""
-
-    def __init__(
-        self,
-        session: Session | AsyncSession,
-        *,
-        redact: Redactor = redact_values,
-        strict: bool = False,
-    ) -> None:
-        super().__init__()
-        self._setup(session, redact, strict)
 
     async def _emit(self, what: str, build: _Build, *args: Any) -> None:
         event = self._build(what, build, *args)
