@@ -43,7 +43,8 @@ class Buffer {
   }
 
  private:
-  void grow(std::size_t n) {
+  // Out of line, so that tail() and push_back() stay small enough to inline.
+  [[gnu::noinline]] void grow(std::size_t n) {
     std::size_t want = bytes_.size() * 2;
     if (want < size_ + n) want = size_ + n;
     if (want < 64) want = 64;

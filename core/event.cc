@@ -1,5 +1,8 @@
 #include "core/event.h"
 
+#include <array>
+
+#include "core/canonical.h"
 #include "core/event_read.h"
 #include "core/json_write.h"
 #include "core/value_source.h"
@@ -14,11 +17,37 @@ json::Value field_json(std::uint32_t v) { return json::Value::uint(v); }
 json::Value field_json(bool v) { return json::Value(v); }
 json::Value field_json(const json::Value& v) { return v; }
 
-void write_field(Buffer& out, const std::string& v) { json::write_string(out, v); }
-void write_field(Buffer& out, std::uint64_t v) { json::write_uint(out, v); }
-void write_field(Buffer& out, std::uint32_t v) { json::write_uint(out, v); }
-void write_field(Buffer& out, bool v) { out.append(v ? "true" : "false"); }
-void write_field(Buffer& out, const json::Value& v) { json::write_ordered(out, v); }
+// Only a JSON value field has members whose order the two encodings treat
+// differently: the line keeps insertion order, the canonical form sorts.
+enum class Members { Ordered, Sorted };
+
+void write_field(Buffer& out, const std::string& v, Members) { json::write_string(out, v); }
+void write_field(Buffer& out, std::uint64_t v, Members) { json::write_uint(out, v); }
+void write_field(Buffer& out, std::uint32_t v, Members) { json::write_uint(out, v); }
+void write_field(Buffer& out, bool v, Members) { out.append(v ? "true" : "false"); }
+void write_field(Buffer& out, const json::Value& v, Members members) {
+  if (members == Members::Sorted) {
+    json::write_canonical_json(out, v);
+  } else {
+    json::write_ordered(out, v);
+  }
+}
+
+// The positions of a variant's fields in the byte order of their names.
+template <class V>
+constexpr auto sorted_field_order() {
+  constexpr std::size_t n = std::tuple_size_v<decltype(V::kFields)>;
+  std::array<std::string_view, n> names{};
+  for_each_field(V::kFields, [&](const auto& field, std::size_t i) { names[i] = field.name; });
+  std::array<std::size_t, n> order{};
+  for (std::size_t i = 0; i < n; ++i) order[i] = i;
+  for (std::size_t i = 1; i < n; ++i) {
+    for (std::size_t j = i; j > 0 && names[order[j]] < names[order[j - 1]]; --j) {
+      std::swap(order[j], order[j - 1]);
+    }
+  }
+  return order;
+}
 
 }  // namespace
 
@@ -55,9 +84,31 @@ void write_event(Buffer& out, const AgentEvent& event) {
           if (index) out.push_back(',');
           json::write_string(out, field.name);
           out.push_back(':');
-          write_field(out, v.*(field.member));
+          write_field(out, v.*(field.member), Members::Ordered);
         });
         out.append("}}");
+      },
+      event);
+}
+
+void write_canonical_event(Buffer& out, const AgentEvent& event) {
+  std::visit(
+      [&](const auto& v) {
+        using V = std::decay_t<decltype(v)>;
+        static constexpr auto kOrder = sorted_field_order<V>();
+        out.append(R"({"payload":{)");  // "payload" sorts before "type"
+        for (std::size_t k = 0; k < kOrder.size(); ++k) {
+          for_each_field(V::kFields, [&](const auto& field, std::size_t index) {
+            if (index != kOrder[k]) return;
+            if (k) out.push_back(',');
+            json::write_string(out, field.name);
+            out.push_back(':');
+            write_field(out, v.*(field.member), Members::Sorted);
+          });
+        }
+        out.append(R"(},"type":)");
+        json::write_string(out, V::kTag);
+        out.push_back('}');
       },
       event);
 }

@@ -30,7 +30,7 @@ constexpr Field<V, T> field(std::string_view name, T V::*member) {
 
 // Calls fn(field, index) for each field of a variant's list, in order.
 template <class Fields, class Fn>
-void for_each_field(const Fields& fields, Fn&& fn) {
+constexpr void for_each_field(const Fields& fields, Fn&& fn) {
   std::apply([&](const auto&... each) {
     std::size_t index = 0;
     (fn(each, index++), ...);
@@ -125,6 +125,10 @@ json::Value event_to_json_value(const AgentEvent& event);
 
 // Appends the tagged mapping as compact JSON text in member order.
 void write_event(Buffer& out, const AgentEvent& event);
+
+// Appends the tagged mapping in canonical form, without building it as a
+// value: the bytes the canonical writer gives for event_to_json_value(event).
+void write_canonical_event(Buffer& out, const AgentEvent& event);
 
 // Reads an event by the reading rules; errors carry no position.
 std::expected<AgentEvent, JsonError> event_from_json_value(const json::Value& value);

@@ -2,7 +2,6 @@
 
 #include <time.h>
 
-#include "core/canonical.h"
 #include "core/hex.h"
 #include "core/json_write.h"
 #include "core/keys.h"
@@ -11,13 +10,16 @@ namespace tallyvox {
 
 void write_self_hash_input(Buffer& out, std::uint64_t seq, std::uint64_t timestamp_nanos,
                            const AgentEvent& event, std::string_view parent_hash) {
-  json::Object input;
-  input.reserve(4);
-  input.append_unique("event", event_to_json_value(event));
-  input.append_unique("parent_hash", json::Value(parent_hash));
-  input.append_unique("seq", json::Value::uint(seq));
-  input.append_unique("timestamp_nanos", json::Value::uint(timestamp_nanos));
-  json::write_canonical_json(out, json::Value(std::move(input)));
+  // The four members are written in their sorted order.
+  out.append(R"({"event":)");
+  write_canonical_event(out, event);
+  out.append(R"(,"parent_hash":)");
+  json::write_string(out, parent_hash);
+  out.append(R"(,"seq":)");
+  json::write_uint(out, seq);
+  out.append(R"(,"timestamp_nanos":)");
+  json::write_uint(out, timestamp_nanos);
+  out.push_back('}');
 }
 
 Digest compute_self_hash(std::uint64_t seq, std::uint64_t timestamp_nanos, const AgentEvent& event,

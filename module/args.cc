@@ -10,16 +10,16 @@ bool name_equals(PyObject* keyword, const char* name) {
   return PyUnicode_CompareWithASCIIString(keyword, name) == 0;
 }
 
-std::string quoted_list(const std::string* names, int n) {
+std::string quoted_list(const char* const* names, int n) {
   std::string out;
   for (int i = 0; i < n; ++i) {
     if (i > 0) out += n == 2 ? " and " : (i == n - 1 ? ", and " : ", ");
-    out += "'" + names[i] + "'";
+    out += std::string("'") + names[i] + "'";
   }
   return out;
 }
 
-bool raise_missing(const Signature& sig, const char* kind, const std::string* names, int n) {
+bool raise_missing(const Signature& sig, const char* kind, const char* const* names, int n) {
   std::string msg = std::string(sig.name) + " missing " + std::to_string(n) + " required " + kind +
                     (n == 1 ? " argument: " : " arguments: ") + quoted_list(names, n);
   PyErr_SetString(PyExc_TypeError, msg.c_str());
@@ -72,7 +72,7 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObje
     out[slot] = args[nargs + k];
   }
 
-  std::string missing[16];
+  const char* missing[16];
   int n_missing = 0;
   for (int i = 0; i < sig.n_required; ++i) {
     if (out[i] == nullptr && n_missing < 16) missing[n_missing++] = sig.positional[i];

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "core/canonical.h"
 #include "core/event_read.h"
 #include "core/json_text.h"
 #include "core/json_write.h"
@@ -174,6 +175,10 @@ TEST(EventRoundTrip, EveryVariantReadsBackEqualFromBothForms) {
     Buffer again;
     json::write_ordered(again, event_to_json_value(event));
     EXPECT_EQ(text.view(), again.view());
+    // The canonical form written directly is the canonical writer's, members sorted.
+    Buffer canonical;
+    write_canonical_event(canonical, event);
+    EXPECT_EQ(canonical.str(), json::to_canonical_json(event_to_json_value(event)));
   }
 }
 
