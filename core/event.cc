@@ -49,6 +49,25 @@ constexpr auto sorted_field_order() {
   return order;
 }
 
+// The payload object: fields in declaration order for the line, in the
+// order of their names for the canonical form.
+template <class V>
+void write_payload(Buffer& out, const V& v, Members members) {
+  static constexpr auto kSorted = sorted_field_order<V>();
+  out.push_back('{');
+  for (std::size_t k = 0; k < kSorted.size(); ++k) {
+    std::size_t next = members == Members::Sorted ? kSorted[k] : k;
+    for_each_field(V::kFields, [&](const auto& field, std::size_t index) {
+      if (index != next) return;
+      if (k) out.push_back(',');
+      json::write_string(out, field.name);
+      out.push_back(':');
+      write_field(out, v.*(field.member), members);
+    });
+  }
+  out.push_back('}');
+}
+
 }  // namespace
 
 std::string_view event_tag(const AgentEvent& event) {
@@ -76,17 +95,11 @@ json::Value event_to_json_value(const AgentEvent& event) {
 void write_event(Buffer& out, const AgentEvent& event) {
   std::visit(
       [&](const auto& v) {
-        using V = std::decay_t<decltype(v)>;
         out.append(R"({"type":)");
-        json::write_string(out, V::kTag);
-        out.append(R"(,"payload":{)");
-        for_each_field(V::kFields, [&](const auto& field, std::size_t index) {
-          if (index) out.push_back(',');
-          json::write_string(out, field.name);
-          out.push_back(':');
-          write_field(out, v.*(field.member), Members::Ordered);
-        });
-        out.append("}}");
+        json::write_string(out, std::decay_t<decltype(v)>::kTag);
+        out.append(R"(,"payload":)");
+        write_payload(out, v, Members::Ordered);
+        out.push_back('}');
       },
       event);
 }
@@ -94,20 +107,10 @@ void write_event(Buffer& out, const AgentEvent& event) {
 void write_canonical_event(Buffer& out, const AgentEvent& event) {
   std::visit(
       [&](const auto& v) {
-        using V = std::decay_t<decltype(v)>;
-        static constexpr auto kOrder = sorted_field_order<V>();
-        out.append(R"({"payload":{)");  // "payload" sorts before "type"
-        for (std::size_t k = 0; k < kOrder.size(); ++k) {
-          for_each_field(V::kFields, [&](const auto& field, std::size_t index) {
-            if (index != kOrder[k]) return;
-            if (k) out.push_back(',');
-            json::write_string(out, field.name);
-            out.push_back(':');
-            write_field(out, v.*(field.member), Members::Sorted);
-          });
-        }
-        out.append(R"(},"type":)");
-        json::write_string(out, V::kTag);
+        out.append(R"({"payload":)");  // "payload" sorts before "type"
+        write_payload(out, v, Members::Sorted);
+        out.append(R"(,"type":)");
+        json::write_string(out, std::decay_t<decltype(v)>::kTag);
         out.push_back('}');
       },
       event);
