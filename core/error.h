@@ -39,6 +39,11 @@ inline constexpr const char* kWriteZero = "failed to write whole buffer";
 inline constexpr const char* kInvalidUtf8 = "stream did not contain valid UTF-8";
 inline constexpr const char* kNulInPath = "file name contained an unexpected NUL byte";
 inline constexpr const char* kTreeIncomplete = "failed to create whole tree";
+inline constexpr const char* kNotRegularFifo = "not a regular file (a FIFO)";
+inline constexpr const char* kNotRegularDevice = "not a regular file (a device)";
+inline constexpr const char* kNotRegularSocket = "not a regular file (a socket)";
+inline constexpr const char* kNotRegularDirectory = "not a regular file (a directory)";
+inline constexpr const char* kNotRegularOther = "not a regular file";
 
 struct HexError {
   struct InvalidCharacter {

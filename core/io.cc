@@ -69,6 +69,36 @@ std::expected<File, IoError> open_file(const std::string& path, int flags, mode_
   return File(fd);
 }
 
+const char* not_regular_text(mode_t mode) {
+  if (S_ISFIFO(mode)) return kNotRegularFifo;
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return kNotRegularDevice;
+  if (S_ISSOCK(mode)) return kNotRegularSocket;
+  if (S_ISDIR(mode)) return kNotRegularDirectory;
+  return kNotRegularOther;
+}
+
+std::expected<File, IoError> open_regular(const std::string& path, int flags, mode_t mode) {
+  if (has_nul(path)) return nul_in_path();
+  // A directory cannot be opened for writing and a socket not at all: say
+  // what they are rather than the open's errno, and never open a device.
+  struct stat st;
+  if (retry([&] { return ::stat(path.c_str(), &st); }) == 0 && !S_ISREG(st.st_mode)) {
+    return std::unexpected(IoError::message(not_regular_text(st.st_mode)));
+  }
+  // O_NONBLOCK keeps the open of a FIFO from waiting for its other end; the
+  // type is then checked on the descriptor itself, so a path swapped after
+  // the stat above is caught too.
+  auto file = open_file(path, flags | O_NONBLOCK, mode);
+  if (!file) return file;
+  if (retry([&] { return ::fstat(file->fd(), &st); }) != 0) return os_error();
+  if (!S_ISREG(st.st_mode)) return std::unexpected(IoError::message(not_regular_text(st.st_mode)));
+  if ((flags & O_NONBLOCK) == 0) {
+    int now = ::fcntl(file->fd(), F_GETFL);
+    if (now < 0 || ::fcntl(file->fd(), F_SETFL, now & ~O_NONBLOCK) != 0) return os_error();
+  }
+  return file;
+}
+
 std::expected<void, IoError> write_all(int fd, const void* data, std::size_t n,
                                        std::size_t* done) {
   const char* p = static_cast<const char*>(data);

@@ -44,6 +44,15 @@ class File {
 // open(2) with O_CLOEXEC added.
 std::expected<File, IoError> open_file(const std::string& path, int flags, mode_t mode = 0);
 
+// open_file, but only for a regular file (links followed): a FIFO, device,
+// socket or directory is refused before anything is read from or written to
+// it, and a FIFO with no writer does not block the open. `flags` may hold
+// O_CREAT; the descriptor returned is blocking unless `flags` asks otherwise.
+std::expected<File, IoError> open_regular(const std::string& path, int flags, mode_t mode = 0);
+
+// The text of a path that is not a regular file, by its type.
+const char* not_regular_text(mode_t mode);
+
 // Writes all n bytes, continuing short writes. `done`, when given, counts
 // the bytes that were written, also when the write fails part way.
 std::expected<void, IoError> write_all(int fd, const void* data, std::size_t n,

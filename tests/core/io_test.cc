@@ -125,6 +125,34 @@ TEST_F(Io, ErrorsCarryTheOsCode) {
   EXPECT_EQ(display(read_all(dir->fd()).error()), "Is a directory (os error 21)");
 }
 
+// Every kind of path that is not a regular file is refused before anything
+// is read or written, in each open mode, and a FIFO never blocks the open.
+TEST_F(Io, OpenRegularRefusesWhatIsNotAFile) {
+  ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+  ASSERT_EQ(::mkdir(path("dir").c_str(), 0700), 0);
+  write_file(path("file"), "x");
+  const struct {
+    std::string path;
+    const char* text;
+  } refused[] = {{path("fifo"), kNotRegularFifo},
+                 {path("dir"), kNotRegularDirectory},
+                 {"/dev/null", kNotRegularDevice},
+                 {"/dev/zero", kNotRegularDevice}};
+  for (int flags : {O_RDONLY, O_RDWR | O_APPEND | O_CREAT, O_WRONLY | O_CREAT}) {
+    for (const auto& c : refused) {
+      auto file = open_regular(c.path, flags, 0600);
+      ASSERT_FALSE(file) << c.path;
+      EXPECT_STREQ(file.error().fixed, c.text) << c.path;
+    }
+    auto file = open_regular(path("file"), flags, 0600);
+    ASSERT_TRUE(file) << display(file.error());
+    EXPECT_EQ(::fcntl(file->fd(), F_GETFL) & O_NONBLOCK, 0);
+  }
+  auto created = open_regular(path("new"), O_WRONLY | O_CREAT | O_EXCL, 0600);
+  EXPECT_TRUE(created);
+  EXPECT_EQ(open_regular(path("absent"), O_RDONLY).error().code, ENOENT);
+}
+
 TEST_F(Io, StatFollowsLinks) {
   ASSERT_EQ(::mkdir(path("d").c_str(), 0700), 0);
   ASSERT_EQ(::symlink(path("d").c_str(), path("to_d").c_str()), 0);
