@@ -29,3 +29,17 @@ class FullDisk(AsyncSession):
 @pytest.fixture
 def full_disk():
     return FullDisk()
+
+
+@pytest.fixture
+def verified(capsys):
+    """Checks a ledger as `tallyvox verify --require-end` does (exit 0), and
+    gives its events as (type, payload) pairs."""
+    from tallyvox.cli import main
+
+    def check(path):
+        code = main(["verify", "--require-end", str(path)])
+        assert code == 0, capsys.readouterr()
+        return [(s.event["type"], s.event["payload"]) for s in tallyvox.read_ledger(str(path))]
+
+    return check
