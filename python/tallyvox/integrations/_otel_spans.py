@@ -20,7 +20,7 @@ from typing import Any
 from opentelemetry.sdk.trace import ReadableSpan
 from opentelemetry.trace import StatusCode
 
-from tallyvox import events
+from tallyvox import SigningError, canonical_json, events
 from tallyvox.events import AgentEvent
 from tallyvox.integrations._common import (
     Redactor,
@@ -170,7 +170,14 @@ def _tool_events(
 
 def digest(content: Any) -> str:
     """SHA-256 of the canonical JSON of `content`; of the empty string when absent."""
-    return NO_CONTENT if content is ABSENT else sha256_json(content)
+    if content is ABSENT:
+        return NO_CONTENT
+    try:
+        # Parsed JSON and attribute values are JSON already: no copy needed,
+        # except for what JSON cannot hold (NaN, huge integers).
+        return sha256_hex(canonical_json(content))
+    except SigningError:
+        return sha256_json(content)
 
 
 def error_type(span: ReadableSpan) -> str | None:

@@ -6,6 +6,8 @@ import json
 import logging
 import random
 import re
+import subprocess
+import sys
 from dataclasses import dataclass, field
 
 import pytest
@@ -402,3 +404,33 @@ def test_after_shutdown_spans_are_ignored(ledger, verified):
     end(emit(provider.get_tracer("test"), conversation("c")))
     assert processor.force_flush()
     assert len(verified(path)) == 3
+
+
+USE = '''
+import tallyvox
+from tallyvox.integrations.otel import LedgerSpanProcessor
+from tallyvox.integrations.routing import LedgerRouter
+
+def build(session: tallyvox.Session, router: LedgerRouter) -> bool:
+    LedgerSpanProcessor(router, redact=lambda args: {"n": len(args)}, max_pending_spans=10)
+    LedgerSpanProcessor(lambda key: session, strict=True)
+    processor = LedgerSpanProcessor(session)
+    processor.shutdown()
+    LedgerSpanProcessor(session, strict="yes")
+    return processor.force_flush(timeout_millis=1000)
+'''
+
+
+def test_the_processor_type_checks_strictly(tmp_path):
+    pytest.importorskip("mypy")
+    (tmp_path / "use.py").write_text(USE)
+
+    def mypy(*targets):
+        return subprocess.run(
+            [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir",
+             str(tmp_path / "cache"), *targets], cwd=tmp_path, capture_output=True, text=True,
+            timeout=600).stdout
+
+    assert mypy("-m", "tallyvox.integrations.otel", "-m", "tallyvox.integrations._otel_spans") == ""
+    wrong = USE.splitlines().index('    LedgerSpanProcessor(session, strict="yes")') + 1
+    assert [line.split(":")[:2] for line in mypy("use.py").splitlines()] == [["use.py", str(wrong)]]
