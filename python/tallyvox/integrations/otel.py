@@ -201,6 +201,8 @@ class LedgerSpanProcessor(SpanProcessor):
             raise first
 
     def _flush(self, timeout_millis: int) -> bool:
+        if self._worker.stopped:  # shut down: everything was sealed then
+            return True
         deadline = time.monotonic() + max(timeout_millis, 0) / 1000
         try:
             writes = self._worker.call(self._seal_all, None).result(
