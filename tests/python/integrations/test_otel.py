@@ -1,11 +1,13 @@
 """Hand-made SDK spans through the ledger span processor: each mapping row of
 both conventions, missing attributes, spans ending out of order, one ledger
 per conversation, held traces, and failures that never reach the SDK."""
+import concurrent.futures
 import hashlib
 import json
 import logging
 import random
 import re
+import threading
 from dataclasses import dataclass, field
 
 import pytest
@@ -50,11 +52,18 @@ class S:
     at: tuple = (0, 100)
     children: list = field(default_factory=list)
     raises: Exception | None = None
+    remote_parent: bool = False
+
+
+REMOTE = trace_api.NonRecordingSpan(trace_api.SpanContext(
+    trace_id=0x5EED, span_id=0xCA11, is_remote=True, trace_flags=trace_api.TraceFlags(trace_api.TraceFlags.SAMPLED)))
 
 
 def emit(tracer, spec, parent=None, out=None):
     """Starts `spec` and its children; gives (span, spec) in start order."""
     out = [] if out is None else out
+    if spec.remote_parent:
+        parent = REMOTE
     context = trace_api.set_span_in_context(parent) if parent is not None else None
     span = tracer.start_span(spec.name, context=context, attributes=spec.attrs,
                              start_time=T0 + spec.at[0] * MS)
@@ -227,6 +236,9 @@ ROOTS = {
         S("POST /chat", {"http.method": "POST"}, status=(StatusCode.ERROR,), children=[
             S("chat", {**CHAT, "gen_ai.request.model": "m-1"})]),
         ("POST /chat", "m-1", "error: _OTHER", 0)),
+    "continued from another process: its local root": (
+        S("POST /chat", {}, remote_parent=True, children=[S("chat", CHAT)]),
+        ("POST /chat", "unknown", "completed", 0)),
     "the first agent below a plain root": (
         S("POST /chat", {}, children=[
             S("agent", AGENT, at=(5, 90), children=[S("inner", {**AGENT, "gen_ai.agent.name": "sub"},
@@ -306,6 +318,30 @@ def test_the_router_puts_each_conversation_in_its_own_ledger(tmp_path, verified)
               for key in ("c/1", "c-2", anonymous)}
     assert agents == {"c/1": [("first", "c/1"), ("again", "c/1")], "c-2": [("weather", "c-2")],
                       anonymous: [("weather", anonymous)]}
+
+
+def test_a_conversation_is_reopened_only_once_its_ledger_is_closed(tmp_path, verified):
+    """Two traces of one conversation sealed back to back: the second must
+    not open the ledger while the first is still being closed."""
+    inner = LedgerRouter(tmp_path, t.SigningKeypair.generate())
+    closing, early = {}, []
+
+    class SlowToClose:
+        def session_for(self, key):
+            if key in closing and not closing[key].done():
+                early.append(key)
+            return inner.session_for(key)
+
+        def end(self, key):
+            closed = concurrent.futures.Future()
+            ended = inner.end(key)
+            threading.Timer(0.2, lambda: closed.set_result(ended.result())).start()
+            closing[key] = closed
+            return closed
+
+    run(SlowToClose(), conversation("c"), conversation("c"))
+    assert early == []
+    assert [kind for kind, _ in verified(tmp_path / "c.ndjson")].count("SessionEnded") == 2
 
 
 def test_a_callable_router_writes_to_the_callers_sessions(ledger, verified):
