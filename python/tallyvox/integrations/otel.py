@@ -105,8 +105,9 @@ class LedgerSpanProcessor(SpanProcessor):
             return
         try:
             self._worker.put(self._take, span, self._after_take)
-        except Exception as error:  # closed under us by shutdown: nothing to record into
-            self._failed(error, "a span")
+        except Exception as error:
+            if not self._shut:  # else shut down meanwhile: spans are ignored from then on
+                self._failed(error, "a span")
 
     def force_flush(self, timeout_millis: int = 30_000) -> bool:
         """Seal every held trace and wait until all is written; False if that
