@@ -93,8 +93,9 @@ def ledger(tmp_path):
 
 
 def run(target, *roots, order=reversed, **options):
-    """Emits each tree through a fresh provider with the processor on it."""
-    provider = TracerProvider()
+    """Emits each tree through a fresh provider with the processor on it
+    (dropped after the test, not kept until exit)."""
+    provider = TracerProvider(shutdown_on_exit=False)
     processor = LedgerSpanProcessor(target, **options)
     provider.add_span_processor(processor)
     tracer = provider.get_tracer("test")
@@ -360,7 +361,7 @@ def tool(i, at):
 
 def test_held_traces_are_capped_and_sealed_at_flush(ledger, verified):
     path, session = ledger
-    provider = TracerProvider()
+    provider = TracerProvider(shutdown_on_exit=False)
     provider.add_span_processor(LedgerSpanProcessor(session, max_pending_spans=2))
     tracer = provider.get_tracer("test")
     spans = emit(tracer, S("agent", AGENT, at=(0, 100),
@@ -384,7 +385,7 @@ def test_held_traces_are_capped_and_sealed_at_flush(ledger, verified):
 
 def test_flush_seals_a_trace_in_flight(ledger, verified):
     path, session = ledger
-    provider = TracerProvider()
+    provider = TracerProvider(shutdown_on_exit=False)
     provider.add_span_processor(LedgerSpanProcessor(session))
     tracer = provider.get_tracer("test")
     spans = emit(tracer, S("agent", AGENT, children=[tool(0, (1, 2))]))
@@ -407,7 +408,7 @@ def test_failures_are_logged_never_raised_and_raised_at_flush_when_strict(ledger
 
     quiet = LedgerSpanProcessor(closed)
     strict = LedgerSpanProcessor(closed, strict=True, redact=refuse)
-    provider = TracerProvider()
+    provider = TracerProvider(shutdown_on_exit=False)
     for processor in (quiet, strict):
         provider.add_span_processor(processor)
     tracer = provider.get_tracer("test")
@@ -421,6 +422,7 @@ def test_failures_are_logged_never_raised_and_raised_at_flush_when_strict(ledger
         end(emit(tracer, S("agent", AGENT)))
         with pytest.raises(t.LedgerError, match="^the session is closed$"):
             strict.shutdown()
+        quiet.shutdown()
     mine = {(re.sub("[0-9a-f]{32}", "<id>", r.getMessage()), r.exc_info[0])
             for r in caplog.records if r.name == "tallyvox.integrations"}
     assert mine == {("could not record the trace <id>", t.LedgerError),
@@ -433,7 +435,7 @@ def test_after_shutdown_spans_are_ignored(ledger, verified, caplog):
     processor, _ = run(session, conversation("c"))
     processor.shutdown()
     processor.shutdown()
-    provider = TracerProvider()
+    provider = TracerProvider(shutdown_on_exit=False)
     provider.add_span_processor(processor)
     end(emit(provider.get_tracer("test"), conversation("c")))
     assert processor.force_flush()

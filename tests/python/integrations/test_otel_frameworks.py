@@ -30,7 +30,7 @@ def digest(value):
 def traced(target):
     """A provider with the ledger processor and an in-memory exporter beside it."""
     exporter = InMemorySpanExporter()
-    provider = TracerProvider()
+    provider = TracerProvider(shutdown_on_exit=False)
     provider.add_span_processor(LedgerSpanProcessor(target))
     provider.add_span_processor(SimpleSpanProcessor(exporter))
     return provider, exporter
