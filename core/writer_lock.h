@@ -8,9 +8,9 @@
 // time) would drop it. An OFD lock belongs to the open file description:
 // two descriptors of one process conflict, other descriptors come and go
 // freely, and the lock goes when the writer's descriptor is closed or its
-// process dies. flock(2) has those properties too; OFD locks are the POSIX
-// record locks that `lslocks`, other fcntl users and NFS lock managers know,
-// so a tool that takes a classic lock on the ledger also meets this one.
+// process dies. flock(2) has those properties too, but OFD locks are POSIX
+// record locks: a tool that takes a classic fcntl lock on the ledger meets
+// this one, which it would not meet with flock.
 // Locks are advisory and per host: they keep tallyvox writers apart, not
 // other programs, and not writers on other machines of a network file system.
 #pragma once
