@@ -65,6 +65,21 @@ std::expected<std::string, IoError> write_private_temp(const std::string& dir,
   }
 }
 
+// The text of the link at `path`. st_size gives its length on most file
+// systems but 0 on some: the buffer grows until the text fits.
+std::expected<std::string, IoError> read_link(const std::string& path, std::size_t size_hint) {
+  std::string target(size_hint + 256, '\0');
+  for (;;) {
+    ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+    if (n < 0) return std::unexpected(IoError::os(errno));
+    if (static_cast<std::size_t>(n) < target.size()) {
+      target.resize(static_cast<std::size_t>(n));
+      return target;
+    }
+    target.resize(target.size() * 2);
+  }
+}
+
 // The file that `path` names once symbolic links at its last component are
 // followed, as open(2) follows them: each link is replaced by its target,
 // which is relative to the link's directory unless absolute. The file need
@@ -74,16 +89,13 @@ std::expected<std::string, IoError> follow_links(std::string path) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
     if (hops == 40) return std::unexpected(IoError::os(ELOOP));  // the kernel's limit
-    std::string target(static_cast<std::size_t>(st.st_size) + 1, '\0');
-    ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
-    if (n < 0) return std::unexpected(IoError::os(errno));
-    if (static_cast<std::size_t>(n) == target.size()) continue;  // the link changed: again
-    target.resize(static_cast<std::size_t>(n));
+    auto target = read_link(path, static_cast<std::size_t>(st.st_size));
+    if (!target) return target;
     std::string dir = parent_path(path).value_or("");
-    if (target.starts_with('/') || dir.empty()) {
-      path = std::move(target);
+    if (target->starts_with('/') || dir.empty()) {
+      path = std::move(*target);
     } else {
-      path = (dir == "/" ? dir : dir + "/") + target;
+      path = (dir == "/" ? dir : dir + "/") + *target;
     }
   }
 }

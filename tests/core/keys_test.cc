@@ -225,6 +225,12 @@ TEST_F(KeyFile, IoFailuresCarryTheOsText) {
   auto nul = keypair.save(path("k") + std::string("\0", 1));
   ASSERT_FALSE(nul.has_value());
   EXPECT_EQ(display(nul.error()), "io: file name contained an unexpected NUL byte");
+  // Links that lead round in a circle name no file to replace.
+  ASSERT_EQ(::symlink("loop-b", path("loop-a").c_str()), 0);
+  ASSERT_EQ(::symlink("loop-a", path("loop-b").c_str()), 0);
+  auto circle = keypair.save(path("loop-a"));
+  ASSERT_FALSE(circle.has_value());
+  EXPECT_EQ(display(circle.error()), "io: Too many levels of symbolic links (os error 40)");
 }
 
 TEST_F(KeyFile, LoadOrCreateCreatesOnceThenLoads) {
