@@ -56,6 +56,27 @@ LedgerTree TreeWalk::finish() && {
   return std::move(tree_);
 }
 
+void LedgerFrontier::add_leaf(const SignedEvent& record) {
+  if (tree_.size() == 0) first_self_hash_ = record.self_hash;
+  tree_.add(event_leaf(record));
+}
+
+void LedgerFrontier::add_read(const SignedEvent& record) {
+  const std::uint64_t position = tree_.size();
+  if (!chain_break_) {
+    chain_break_ = check_link(record, position, previous_);
+    previous_ = record.self_hash;
+  }
+  if (!foreign_at_ && !same_key(record.signer_pubkey, key_)) foreign_at_ = position;
+  add_leaf(record);
+}
+
+void LedgerFrontier::add_sealed(const SignedEvent& record) { add_leaf(record); }
+
+LedgerSummary LedgerFrontier::summary() const {
+  return LedgerSummary{tree_.size(), tree_.root(), first_self_hash_, chain_break_, foreign_at_};
+}
+
 std::expected<LedgerTree, LedgerError> walk_ledger_tree(const std::string& path,
                                                        const TreeWalkOptions& options) {
   if (auto found = stat_path(path); !found) return std::unexpected(LedgerError{found.error()});

@@ -12,6 +12,7 @@
 #include "core/hex.h"
 #include "core/merkle.h"
 #include "module/args.h"
+#include "module/checkpoint.h"
 #include "module/errors.h"
 #include "module/gil.h"
 #include "module/keys.h"
@@ -109,32 +110,6 @@ PyObject* hash_list(const std::vector<Digest>& hashes) {
     PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);
   }
   return list;
-}
-
-// (origin, size, root, note)
-PyObject* checkpoint_tuple(const Checkpoint& c, std::string_view note) {
-  PyObject* origin = new_text(c.origin);
-  PyObject* root = origin != nullptr ? new_bytes(c.root) : nullptr;
-  PyObject* text = root != nullptr ? new_text(note) : nullptr;
-  PyObject* out = text != nullptr ? Py_BuildValue("(OKOO)", origin, static_cast<unsigned long long>(c.size), root, text) : nullptr;
-  Py_XDECREF(origin);
-  Py_XDECREF(root);
-  Py_XDECREF(text);
-  return out;
-}
-
-// (0, value) with the value taken over, or (kind, message).
-template <class T, class F>
-PyObject* outcome(CheckpointResult<T>&& result, F&& to_python) {
-  if (!result) {
-    return Py_BuildValue("(is#)", static_cast<int>(result.error().kind), result.error().message.data(),
-                         static_cast<Py_ssize_t>(result.error().message.size()));
-  }
-  PyObject* value = to_python(*result);
-  if (value == nullptr) return nullptr;
-  PyObject* out = Py_BuildValue("(iO)", 0, value);
-  Py_DECREF(value);
-  return out;
 }
 
 PyObject* merkle_root_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -373,6 +348,17 @@ PyMethodDef checkpoint_defs[] = {
 };
 
 }  // namespace
+
+PyObject* checkpoint_tuple(const Checkpoint& c, std::string_view note) {
+  PyObject* origin = new_text(c.origin);
+  PyObject* root = origin != nullptr ? new_bytes(c.root) : nullptr;
+  PyObject* text = root != nullptr ? new_text(note) : nullptr;
+  PyObject* out = text != nullptr ? Py_BuildValue("(OKOO)", origin, static_cast<unsigned long long>(c.size), root, text) : nullptr;
+  Py_XDECREF(origin);
+  Py_XDECREF(root);
+  Py_XDECREF(text);
+  return out;
+}
 
 int add_checkpoint_native(PyObject* native) {
   return add_native_functions(native, checkpoint_defs);

@@ -1,9 +1,10 @@
 # The extension's private namespace; the package exports these under the
 # same names.
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from typing import Any, Protocol
 
-from tallyvox._tallyvox import ChainReport, SignedEvent, SigningKeypair, _StrPath
+from tallyvox._tallyvox import ChainReport, Session, SignedEvent, SigningKeypair, _StrPath
+from tallyvox.events import AgentEvent
 
 class _Readable(Protocol):
     def read(self, size: int, /) -> bytes | bytearray | memoryview: ...
@@ -36,3 +37,7 @@ def verify_checkpoint(path: _StrPath, note: str, signers: Sequence[str]) -> tupl
 def prove(path: _StrPath, seq: int, note: str) -> tuple[int, Any]: ...
 def verify_proof(proof: str, signer: str) -> tuple[int, Any]: ...
 def ledger_consistency_proof(path: _StrPath, old_size: int, new_size: int) -> tuple[int, Any]: ...
+# One SignedEvent, or the exception of its batch, per event, in order.
+def record_batches(
+    session: Session, events: Iterable[AgentEvent], max_bytes: int
+) -> list[SignedEvent | BaseException]: ...

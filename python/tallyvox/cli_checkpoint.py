@@ -5,13 +5,12 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
-import tempfile
 from dataclasses import dataclass
 from typing import Any, Callable
 
 import tallyvox
 from tallyvox import checkpoint as cp
+from tallyvox._files import write_atomically
 from tallyvox.cli_exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK, complain, error_text
 
 NOT_ENDED = "ends without SessionEnded (truncated, or still recording)"
@@ -38,26 +37,6 @@ def _seq(text: str) -> int:
     if not text.isdigit() or not text.isascii():
         raise argparse.ArgumentTypeError(f"not a seq (a decimal number): {text!r}")
     return int(text)
-
-
-def write_atomically(path: str, text: str) -> None:
-    """Write `text` to a temporary file beside `path`, flush it, rename it in."""
-    directory = os.path.dirname(path) or "."
-    fd, temporary = tempfile.mkstemp(dir=directory, prefix=f".{os.path.basename(path)}.")
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8", newline="") as handle:
-            handle.write(text)
-            handle.flush()
-            os.fsync(handle.fileno())
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
-    dir_fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        os.fsync(dir_fd)
-    finally:
-        os.close(dir_fd)
 
 
 def _read_text(path: str) -> str:
