@@ -282,17 +282,22 @@ class _Batch:
         return self.session.record(event)
 
     def run(self, items: list[_Item]) -> None:
-        """Records the events of `items` in order and hands each its outcome."""
-        try:
-            outcomes = _native.record_batches(self.session, [arg for _, arg, _ in items],
-                                              MAX_BATCH_BYTES)
-        except BaseException as error:  # a wrong argument, a strict policy: for all of them
-            outcomes = [error] * len(items)
-        for (_, _, deliver), outcome in zip(items, outcomes):
-            if isinstance(outcome, BaseException):
-                deliver(None, outcome)
+        """Records the events of `items` in order and hands each its outcome.
+        What is not an event gets its own TypeError and writes nothing."""
+        events = []
+        for item in items:
+            if isinstance(item[1], AgentEvent):
+                events.append(item)
             else:
-                deliver(outcome, None)
+                _call(item)
+        try:
+            outcomes = _native.record_batches(self.session, [arg for _, arg, _ in events],
+                                              MAX_BATCH_BYTES)
+        except BaseException as error:  # a strict policy's failure: for the whole batch
+            outcomes = [error] * len(events)
+        _deliver_all([(deliver, None, outcome) if isinstance(outcome, BaseException)
+                      else (deliver, outcome, None)
+                      for (_, _, deliver), outcome in zip(events, outcomes)])
 
 
 def _nothing(_: Any) -> None:
@@ -310,7 +315,7 @@ def _run(item: _Item, items: queue.SimpleQueue[_Item | None],
          held: collections.deque[_Item | None]) -> None:
     """Runs one queued call, or the batch of records that `item` starts:
     it and the records of the same session queued right behind it."""
-    fn, arg, deliver = item
+    fn = item[0]
     if isinstance(fn, _Batch):
         batch = [item]
         while len(batch) < fn.max_events:
@@ -323,7 +328,12 @@ def _run(item: _Item, items: queue.SimpleQueue[_Item | None],
                 break
             batch.append(following)
         fn.run(batch)
-        return
+    else:
+        _call(item)
+
+
+def _call(item: _Item) -> None:
+    fn, arg, deliver = item
     try:
         result = fn(arg)
     except BaseException as error:  # handed to whoever waits for it
@@ -352,14 +362,43 @@ def _settle(target: asyncio.Future[Any], result: Any, error: BaseException | Non
         target.set_result(result)
 
 
-def _to_loop(loop: asyncio.AbstractEventLoop, target: asyncio.Future[Any]) -> _Deliver:
-    def deliver(result: Any, error: BaseException | None) -> None:
-        try:
-            loop.call_soon_threadsafe(_settle, target, result, error)
-        except RuntimeError:  # the loop is closed: nobody is waiting any more
-            pass
+class _ToLoop:
+    """Delivers an outcome to a future of an event loop, from any thread."""
 
-    return deliver
+    def __init__(self, loop: asyncio.AbstractEventLoop, target: asyncio.Future[Any]) -> None:
+        self.loop, self.target = loop, target
+
+    def __call__(self, result: Any, error: BaseException | None) -> None:
+        _post(self.loop, _settle, self.target, result, error)
+
+
+def _to_loop(loop: asyncio.AbstractEventLoop, target: asyncio.Future[Any]) -> _Deliver:
+    return _ToLoop(loop, target)
+
+
+def _post(loop: asyncio.AbstractEventLoop, fn: Callable[..., None], *args: Any) -> None:
+    try:
+        loop.call_soon_threadsafe(fn, *args)
+    except RuntimeError:  # the loop is closed: nobody is waiting any more
+        pass
+
+
+def _settle_all(outcomes: list[tuple[asyncio.Future[Any], Any, BaseException | None]]) -> None:
+    for target, result, error in outcomes:
+        _settle(target, result, error)
+
+
+def _deliver_all(outcomes: list[tuple[_Deliver, Any, BaseException | None]]) -> None:
+    """Hands out the outcomes of a batch: those of one event loop in a single
+    call to it, so that the writer wakes each loop once per batch."""
+    by_loop: dict[asyncio.AbstractEventLoop, list[Any]] = {}
+    for deliver, result, error in outcomes:
+        if isinstance(deliver, _ToLoop):
+            by_loop.setdefault(deliver.loop, []).append((deliver.target, result, error))
+        else:
+            deliver(result, error)
+    for loop, settled in by_loop.items():
+        _post(loop, _settle_all, settled)
 
 
 def _awaitable(source: concurrent.futures.Future[_T]) -> asyncio.Future[_T]:
