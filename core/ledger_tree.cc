@@ -18,9 +18,14 @@ std::string lowercase(std::string text) {
   return text;
 }
 
+unsigned char ascii_lower(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
+
+// Hexadecimal keys compared in either case; written keys are lowercase, so
+// equal texts are the common case and are checked first.
 bool same_key(std::string_view a, std::string_view b) {
+  if (a == b) return true;
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-           return std::tolower(x) == std::tolower(y);
+           return ascii_lower(x) == ascii_lower(y);
          });
 }
 
