@@ -102,20 +102,31 @@ def build_async(quick: bool = False) -> Benchmark:
         finally:
             _close(loop, sessions, workdir)
 
-    per_call = PRODUCERS * PER_PRODUCER
+    return _per_record(
+        ASYNC_NAME, {name: _runner(loop, s, event)
+                     for name, s in zip(("grouped", "one_by_one"), sessions)},
+        PRODUCERS * PER_PRODUCER,
+        [f"ledgers in {workdir} on {where}; {PRODUCERS} producer tasks each awaiting "
+         f"{PER_PRODUCER} records per call; ns/op is per record; one_by_one: max_batch=1, "
+         "one write and one fdatasync per event"],
+        finish)
+
+
+def _per_record(name: str, contenders: dict[str, Callable[[], object]], records: int,
+                notes: list[str], finish: Callable[[], None]) -> Benchmark:
+    """Many events per flush (the first contender) against one flush per
+    event (the second), both making `records` records per call."""
+    fast, slow = contenders
     return Benchmark(
-        name=ASYNC_NAME,
-        contenders={name: _runner(loop, s, event)
-                    for name, s in zip(("grouped", "one_by_one"), sessions)},
+        name=name,
+        contenders=contenders,
         batch=1,
         rounds=7,
         quick_rounds=3,
         warmup=1,
-        per_call={"grouped": per_call, "one_by_one": per_call},
-        targets=[Target(contender="grouped", baseline="one_by_one", minimum=5.0)],
-        notes=[f"ledgers in {workdir} on {where}; {PRODUCERS} producer tasks each awaiting "
-               f"{PER_PRODUCER} records per call; ns/op is per record; one_by_one: max_batch=1, "
-               "one write and one fdatasync per event"],
+        per_call=dict.fromkeys(contenders, records),
+        targets=[Target(contender=fast, baseline=slow, minimum=5.0)],
+        notes=notes,
         finish=finish,
     )
 
@@ -161,16 +172,8 @@ def build_many(quick: bool = False) -> Benchmark:
         finally:
             shutil.rmtree(workdir, ignore_errors=True)
 
-    return Benchmark(
-        name=MANY_NAME,
-        contenders={"record_many": functools.partial(many.record_many, batch),
+    return _per_record(
+        MANY_NAME, {"record_many": functools.partial(many.record_many, batch),
                     "record": one_by_one},
-        batch=1,
-        rounds=7,
-        quick_rounds=3,
-        warmup=1,
-        per_call={"record_many": MANY, "record": MANY},
-        targets=[Target(contender="record_many", baseline="record", minimum=5.0)],
-        notes=[f"ledgers in {workdir} on {where}; {MANY} events per call, ns/op is per event"],
-        finish=finish,
-    )
+        MANY, [f"ledgers in {workdir} on {where}; {MANY} events per call, ns/op is per event"],
+        finish)

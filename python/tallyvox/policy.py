@@ -23,7 +23,7 @@ from tallyvox._files import make_directories, write_atomically
 from tallyvox._tallyvox import Session
 from tallyvox.checkpoint import Checkpoint, CheckpointError, CheckpointFailed
 
-__all__ = ["CheckpointPolicy", "checkpoint_paths"]
+__all__ = ["CheckpointPolicy", "checkpoint_paths", "origin_file_name"]
 
 logger = logging.getLogger("tallyvox")
 

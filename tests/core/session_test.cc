@@ -11,6 +11,7 @@
 #include "core/keys.h"
 #include "file_size_limit.h"
 #include "keypair_fixture.h"
+#include "ledger_lines.h"
 #include "temp_dir.h"
 
 namespace tallyvox {
@@ -18,17 +19,10 @@ namespace {
 
 SigningKeypair key(unsigned char fill) { return testing::keypair_filled(fill); }
 
-std::string line_of(const SignedEvent& r) {
-  Buffer out;
-  write_line(out, r);
-  return out.str() + "\n";
-}
+using testing::text_of;
 
-std::string text_of(const std::vector<SignedEvent>& records) {
-  std::string text;
-  for (const auto& r : records) text += line_of(r);
-  return text;
-}
+// A record's line with its LF: what one record adds to the file.
+std::size_t line_size(const SignedEvent& r) { return testing::line_of(r).size() + 1; }
 
 json::Value nested(int levels) {
   json::Value v = json::Value::uint(1);
@@ -51,7 +45,7 @@ struct Events {
 std::size_t lines_size(const Events& events, std::uint64_t first, std::size_t count) {
   std::size_t n = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    n += line_of(seal_event(first + i, events.owned[i], kGenesisParentHash, key(1))).size();
+    n += line_size(seal_event(first + i, events.owned[i], kGenesisParentHash, key(1)));
   }
   return n;
 }
