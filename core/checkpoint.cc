@@ -114,7 +114,7 @@ CheckpointResult<SignedCheckpoint> make_checkpoint(const std::string& path,
     return failure(Kind::Malformed, "the ledger is empty: give an origin, there is no first event to name it by");
   }
   Checkpoint checkpoint{origin.value_or(default_origin(tree->first_self_hash)), chain.event_count,
-                        tree->root};
+                        tree->root, {}};
   if (auto ok = check_key_name(checkpoint.origin); !ok) {
     return failure(Kind::Malformed, "invalid origin: " + ok.error());
   }
