@@ -16,7 +16,7 @@ deps:
 
 install:
 	$(PYTHON) -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation \
-	  -Cbuild-dir=build/wheel ".[test,langchain,openai-agents,pipecat,livekit]"
+	  -Cbuild-dir=build/wheel ".[test,langchain,openai-agents,pipecat,livekit,witness]"
 
 core-test:
 	cmake -S . -B build/core -G Ninja -DTALLYVOX_TESTS=ON -DCMAKE_BUILD_TYPE=Release

@@ -122,6 +122,12 @@ CheckpointResult<SignedCheckpoint> make_checkpoint(const std::string& path,
   return SignedCheckpoint{std::move(checkpoint), std::move(note)};
 }
 
+CheckpointResult<Checkpoint> read_checkpoint(std::string_view note) {
+  auto opened = read_checkpoint_note(note);
+  if (!opened) return std::unexpected(std::move(opened.error()));
+  return std::move(opened->checkpoint);
+}
+
 CheckpointResult<Checkpoint> open_checkpoint(std::string_view note, const ed25519::PublicKey& key) {
   auto opened = read_checkpoint_note(note);
   if (!opened) return std::unexpected(std::move(opened.error()));

@@ -21,6 +21,7 @@ from tallyvox.cli_exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK, PROG, complain, 
 from tallyvox.cli_recover import RECOVER_TEXTS, add_recover_arguments, cmd_recover
 from tallyvox.cli_summary import cmd_verify
 from tallyvox.cli_timeline import cmd_show
+from tallyvox.cli_witness import add_keygen_options, add_witness_commands, note_signer, vkey_of
 from tallyvox.fleet import usable_cores
 
 
@@ -30,7 +31,7 @@ def cmd_keygen(args: argparse.Namespace) -> int:
     except (tallyvox.TallyvoxError, OSError) as exc:
         complain(args.path, error_text(exc))
         return EXIT_ERROR
-    print(keypair.pubkey_hex)
+    print(vkey_of(keypair, args))
     return EXIT_OK
 
 
@@ -98,6 +99,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Load the 32-byte Ed25519 secret key at PATH, or create one "
                     "(mode 0600) if PATH does not exist, and print its public key.")
     keygen.add_argument("path", metavar="PATH", help="secret-key file")
+    add_keygen_options(keygen)
 
     add_recover_arguments(add_command(commands, "recover", cmd_recover, **RECOVER_TEXTS))
 
@@ -109,7 +111,8 @@ def build_parser() -> argparse.ArgumentParser:
                     "under DIR, then verify it and print the timeline and summary.")
     demo.add_argument("--dir", default="tallyvox-demo", metavar="DIR",
                       help="where to create the run directory (default: ./tallyvox-demo)")
-    add_checkpoint_commands(commands, add_command, _public_key)
+    add_checkpoint_commands(commands, add_command, note_signer)
+    add_witness_commands(commands, add_command)
     return parser
 
 
