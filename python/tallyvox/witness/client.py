@@ -124,12 +124,19 @@ def load_sizes(path: _StrPath) -> dict[str, dict[str, int]]:
         return {}
     except (OSError, ValueError) as exc:
         raise WitnessError(f"{os.fspath(path)}: {exc}") from None
-    origins = document.get("origins") if isinstance(document, dict) else None
-    if document.get("format") != SIZES_FORMAT or not isinstance(origins, dict) or not all(
-            isinstance(sizes, dict) and all(isinstance(n, int) and n >= 0 for n in sizes.values())
-            for sizes in origins.values()):
+    if not _is_sizes(document):
         raise WitnessError(f"{os.fspath(path)}: not a witness sizes file ({SIZES_FORMAT})")
+    origins: dict[str, dict[str, int]] = document["origins"]
     return origins
+
+
+def _is_sizes(document: Any) -> bool:
+    if not isinstance(document, dict) or document.get("format") != SIZES_FORMAT:
+        return False
+    origins = document.get("origins")
+    return isinstance(origins, dict) and all(
+        isinstance(sizes, dict) and all(type(n) is int and n >= 0 for n in sizes.values())
+        for sizes in origins.values())
 
 
 def save_sizes(path: _StrPath, origins: Mapping[str, Mapping[str, int]]) -> None:
