@@ -12,7 +12,7 @@ import traceback
 import tallyvox
 
 from bench import (canonical, checkpoint, fleet, harness, open as open_bench, record, sign, threads,
-                   verify)
+                   verify, witness)
 
 # Each entry builds its Benchmark (doing any setup and correctness checks);
 # it is called with quick=True for the smaller sizes of --quick.
@@ -26,6 +26,8 @@ REGISTRY = {
     checkpoint.PROOF_NAME: checkpoint.build_proof,
     threads.NAME: threads.build,
     fleet.NAME: fleet.build,
+    witness.NAME: witness.build,
+    witness.PROOF_NAME: witness.build_proof,
 }
 
 
