@@ -229,3 +229,32 @@ def test_witness_specs_and_sizes_file(tmp_path):
         sizes.write_text(text)
         with pytest.raises(WitnessError, match="cp.witness-sizes.json"):
             load_sizes(sizes)
+
+
+# ---------------------------------------------------------------------------
+# The witnessed worked example of the README, byte for byte
+
+README = __import__("pathlib").Path(__file__).parents[2] / "README.md"
+
+
+def test_readme_witnessed_example(tmp_path):
+    readme = README.read_text(encoding="utf-8")
+    witness_seed, log_seed = bytes(range(32, 64)), bytes(range(32))
+    witness = keypair(tmp_path, witness_seed)
+    log = keypair(tmp_path, log_seed)
+    origin = "tallyvox/c174628c7fd71f93273edeecd8b9d48be18cac81534304a7a4457c5aa12b62c5"
+    text = f"{origin}\n3\nAPkw7C7wd0EOizXT/ncGLh4a1kgdpyacpgPQueHfcq0=\n"
+    vkeys = [model_vkey("witness.example.org", public_of(private(witness_seed)), COSIGNER),
+             model_vkey(origin, public_of(private(log_seed)), NOTE_SIGNER)]
+    assert vkeys == [str(Vkey.of(witness, "witness.example.org", cosigner=True)), str(Vkey.of(log, origin))]
+    line = model_cosign(text, "witness.example.org", private(witness_seed), 1_700_000_000)
+    assert _native.cosign(text, "witness.example.org", witness, 1_700_000_000) == line
+    note = model_sign(text, origin, private(log_seed)) + line
+    for block in ("\n".join(vkeys) + "\n", note):
+        assert f"```text\n{block}```\n" in readme, block
+    assert f"(public key\n`{witness.pubkey_hex}`)" in readme
+    check = verify_cosignatures(note, vkeys[:1])
+    assert check.ok and check.cosigned[0].time == 1_700_000_000
+    # The other vkeys of the README's commands are those of its keys too.
+    assert str(Vkey.of(witness, "witness.example.org", cosigner=True)) in readme
+    assert str(Vkey.of(log, "example.org/agent-7")) in readme
