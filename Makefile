@@ -57,7 +57,7 @@ test-sanitize: deps install
 # output in build/fuzz/logs. `make fuzz FUZZ_SECONDS=10` for a quick check.
 FUZZ_SECONDS ?= 60
 FUZZ_DIR := build/fuzz
-FUZZ_TARGETS := line_reader ledger_reader canonical ed25519_verify
+FUZZ_TARGETS := line_reader ledger_reader canonical ed25519_verify witness
 FUZZ_APT_PACKAGES := clang-19 libclang-rt-19-dev
 
 fuzz-deps: deps

@@ -104,6 +104,40 @@ def test_quorum_of_cosignatures(tmp_path):
         verify_cosignatures(text, trusted)
 
 
+def test_every_flipped_character_of_a_cosignature_fails(tmp_path):
+    text = checkpoint_text(ORIGIN, synthetic_leaves(7))
+    note = model_sign(text, ORIGIN, private(SEEDS[0]))
+    line = _native.cosign(text, "w.example", keypair(tmp_path, SEEDS[1]), 1_700_000_000)
+    vkey = model_vkey("w.example", public_of(private(SEEDS[1])), COSIGNER)
+    assert verify_cosignatures(note + line, [vkey], now=2**64 - 1).ok
+    for i in range(len(line) - 1):
+        flipped = line[:i] + chr(ord(line[i]) ^ 1) + line[i + 1:]
+        try:
+            check = verify_cosignatures(note + flipped, [vkey], now=2**64 - 1)
+        except cp.CheckpointError:
+            continue
+        assert not check.ok, (i, flipped)
+
+
+VALID_BODY = ModelLog(ORIGIN, SEEDS[0], synthetic_leaves(9)).body(5, 9)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.one_of(st.binary(max_size=600),
+                 st.tuples(st.integers(0, len(VALID_BODY)), st.integers(0, 8), st.binary(max_size=8)).map(
+                     lambda m: VALID_BODY[:m[0]] + m[2] + VALID_BODY[m[0] + m[1]:])))
+def test_any_body_gets_a_protocol_answer(body):
+    keys = {ORIGIN: [public_of(private(SEEDS[0]))]}
+    status, reason, parsed = _native.read_add_checkpoint(body, keys)
+    assert status in (0, 400, 403, 404) and (status == 0) == (reason == "")
+    # The request comes back when the log's signature verified: accepted, or
+    # refused with 400 although the body reads (a log with no keys: 404).
+    readable = _native.read_add_checkpoint(body, {})[0] == 404
+    assert (parsed is not None) == (status == 0 or (status == 400 and readable))
+    if status == 0:
+        assert parsed[-1].encode() in body
+
+
 # ---------------------------------------------------------------------------
 # Note reading: extension lines, failing lines of the key, log vkeys
 

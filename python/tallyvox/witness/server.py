@@ -88,7 +88,7 @@ def _settle(future: asyncio.Future[Verdict], outcome: Verdict | BaseException) -
 
 
 @dataclass
-class Witness:
+class Service:
     """What a running witness knows: its key and name, and the logs it serves."""
 
     keypair: SigningKeypair
@@ -134,9 +134,9 @@ def log_keys(logs: Sequence[Vkey]) -> dict[str, list[bytes]]:
     return keys
 
 
-def make_app(witness: Witness) -> web.Application:
+def make_app(service: Service) -> web.Application:
     app = web.Application(client_max_size=MAX_BODY)
-    app.router.add_post("/add-checkpoint", witness.add_checkpoint)
+    app.router.add_post("/add-checkpoint", service.add_checkpoint)
     return app
 
 
@@ -144,8 +144,8 @@ async def serve(state: WitnessState, keypair: SigningKeypair, name: str, logs: S
                 host: str, port: int, *, ready: Callable[[str], None] | None = None,
                 stop: asyncio.Event | None = None) -> None:
     """Serve until `stop` is set (or the task is cancelled); `ready` gets the URL."""
-    witness = Witness(keypair, name, log_keys(logs), Writer(state))
-    runner = web.AppRunner(make_app(witness), access_log=None)
+    service = Service(keypair, name, log_keys(logs), Writer(state))
+    runner = web.AppRunner(make_app(service), access_log=None)
     await runner.setup()
     try:
         site = web.TCPSite(runner, host, port)
@@ -155,7 +155,7 @@ async def serve(state: WitnessState, keypair: SigningKeypair, name: str, logs: S
         await (stop or asyncio.Event()).wait()
     finally:
         await runner.cleanup()
-        witness.writer.close()
+        service.writer.close()
 
 
 def _url(address: tuple[str, int]) -> str:
