@@ -7,7 +7,7 @@ import json
 import threading
 
 import pytest
-from tlog_model import COSIGNER, NOTE_SIGNER, cosignature_times, model_vkey, public_of, read_note
+from tlog_model import COSIGNER, NOTE_SIGNER, cosignature_times, model_vkey, read_note
 from witness_harness import run_cli, start_witness
 
 import tallyvox

@@ -21,7 +21,7 @@ from typing import Any
 
 from tallyvox._files import write_atomically
 from tallyvox._tallyvox import TallyvoxError, _native
-from tallyvox.checkpoint import Checkpoint, CheckpointError, consistency_proof
+from tallyvox.checkpoint import Checkpoint, consistency_proof
 from tallyvox.witness.verify import check_quorum
 from tallyvox.witness.vkey import Vkey, cosigner_key
 
