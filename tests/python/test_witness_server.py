@@ -99,16 +99,22 @@ def test_every_answer_of_the_protocol(witness):
     finally:
         connection.close()
     assert latest(witness.db) == (8, mth(trunk.leaves[:8]))
-    kept = [(s, body) for body, s, _, keep in steps if keep]
-    assert [row[0] for row in refusals(witness.db)] == [s for s, _ in kept]
-    # Each request is kept once, counted each time it comes.
-    assert witness.post(trunk.body(0, 6))[0] == 409
-    assert refusals(witness.db)[0][2] == 2
+    # Each signed note is kept once per status, counted each time it comes,
+    # whatever old size and proof come with it.
+    kept = {}
+    for body, status, _, keep in steps:
+        if keep:
+            key = (body.decode().split("\n\n", 1)[1], status)
+            kept[key] = kept.get(key, 0) + 1
+    assert [(row[0], row[2]) for row in refusals(witness.db)] == [(s, n) for (_, s), n in kept.items()]
+    for old in (0, 1, 2, 3):
+        assert witness.post(trunk.body(old, 6, []))[0] == 409
+    assert refusals(witness.db)[0] == (409, "3", 1 + 4)
     assert witness.post(b"x" * (64 * 1024 + 1))[0] == 413
     assert witness.post(b"", method="GET")[0] == 405
     witness.stop()
     log = witness.stderr
-    assert log.count("refused a checkpoint signed by the log") == 8
+    assert log.count("refused a checkpoint signed by the log") == 11
     assert log.count("WARNING") == 3  # the fork evidence: 422, and another tree of size 8
     assert "409 another tree of size 8 was cosigned (old size 8, size 8)" in log
 

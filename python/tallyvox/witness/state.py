@@ -1,5 +1,8 @@
 """A witness's state: the latest checkpoint it cosigned for each log, and the
 refused requests the log had signed (the evidence of a fork), in SQLite.
+A refused note is kept once per status however often it comes (with a
+count, and the old size and reason of its latest coming): what a client
+chooses beside the signed note cannot grow the database.
 
 The database runs in WAL mode with ``synchronous=FULL``, so a commit is on
 disk when it returns. Requests are judged and the state updated in one
@@ -41,7 +44,7 @@ CREATE TABLE refusals (
   first_seen INTEGER NOT NULL,
   last_seen INTEGER NOT NULL,
   count INTEGER NOT NULL,
-  PRIMARY KEY (origin, note, old_size, status)
+  PRIMARY KEY (origin, note, status)
 );
 """
 
@@ -189,8 +192,9 @@ class WitnessState:
                     (request.origin, str(request.size), request.root, request.note, now))
         if verdict.status != 200:
             self._db.execute(
-                "INSERT INTO refusals VALUES (?, ?, ?, ?, ?, ?, ?, 1) "
-                "ON CONFLICT DO UPDATE SET last_seen = excluded.last_seen, count = count + 1",
+                "INSERT INTO refusals VALUES (?, ?, ?, ?, ?, ?, ?, 1) ON CONFLICT DO UPDATE SET "
+                "old_size = excluded.old_size, reason = excluded.reason, "
+                "last_seen = excluded.last_seen, count = count + 1",
                 (request.origin, request.note, str(request.old_size), verdict.status,
                  verdict.reason, now, now))
         return verdict
