@@ -22,6 +22,7 @@ from tallyvox.cli_exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK, PROG, complain, 
 from tallyvox.cli_recover import RECOVER_TEXTS, add_recover_arguments, cmd_recover
 from tallyvox.cli_summary import cmd_verify
 from tallyvox.cli_timeline import cmd_show
+from tallyvox.cli_witness import add_keygen_options, add_witness_commands, note_signer, vkey_of
 from tallyvox.fleet import usable_cores
 
 
@@ -35,7 +36,7 @@ def cmd_keygen(args: argparse.Namespace) -> int:
             return EXIT_ERROR
         finally:
             _report_warnings(caught)
-    print(keypair.pubkey_hex)
+    print(vkey_of(keypair, args))
     return EXIT_OK
 
 
@@ -115,6 +116,7 @@ def build_parser() -> argparse.ArgumentParser:
                     "file that group or others may read or write, or that another user "
                     "owns, is still loaded, with a warning on stderr.")
     keygen.add_argument("path", metavar="PATH", help="secret-key file")
+    add_keygen_options(keygen)
 
     add_recover_arguments(add_command(commands, "recover", cmd_recover, **RECOVER_TEXTS))
 
@@ -126,7 +128,8 @@ def build_parser() -> argparse.ArgumentParser:
                     "under DIR, then verify it and print the timeline and summary.")
     demo.add_argument("--dir", default="tallyvox-demo", metavar="DIR",
                       help="where to create the run directory (default: ./tallyvox-demo)")
-    add_checkpoint_commands(commands, add_command, _public_key)
+    add_checkpoint_commands(commands, add_command, note_signer)
+    add_witness_commands(commands, add_command)
     return parser
 
 

@@ -5,13 +5,12 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
-import tempfile
 from dataclasses import dataclass
 from typing import Any, Callable
 
 import tallyvox
 from tallyvox import checkpoint as cp
+from tallyvox._files import write_atomically
 from tallyvox.cli_exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK, complain, error_text
 
 NOT_ENDED = "ends without SessionEnded (truncated, or still recording)"
@@ -25,39 +24,20 @@ class Check:
     code: int
     text: str
     checkpoint: cp.Checkpoint | None = None
+    details: dict[str, Any] | None = None  # more members of its JSON
 
     def to_json(self) -> dict[str, Any]:
         document: dict[str, Any] = {"ok": self.code == EXIT_OK, "reason": None
                                     if self.code == EXIT_OK else self.text}
         if self.checkpoint is not None:
             document["checkpoint"] = self.checkpoint.to_json()
-        return document
+        return {**document, **(self.details or {})}
 
 
 def _seq(text: str) -> int:
     if not text.isdigit() or not text.isascii():
         raise argparse.ArgumentTypeError(f"not a seq (a decimal number): {text!r}")
     return int(text)
-
-
-def write_atomically(path: str, text: str) -> None:
-    """Write `text` to a temporary file beside `path`, flush it, rename it in."""
-    directory = os.path.dirname(path) or "."
-    fd, temporary = tempfile.mkstemp(dir=directory, prefix=f".{os.path.basename(path)}.")
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8", newline="") as handle:
-            handle.write(text)
-            handle.flush()
-            os.fsync(handle.fileno())
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
-    dir_fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        os.fsync(dir_fd)
-    finally:
-        os.close(dir_fd)
 
 
 def _read_text(path: str) -> str:
@@ -86,6 +66,10 @@ def verify_checks(args: argparse.Namespace, path: str,
     checks = []
     if args.checkpoint is not None:
         checks.append(checkpoint_check(path, args.checkpoint, args.expect_signer))
+    if args.witness_key:
+        from tallyvox.cli_witness import witness_check  # which builds on Check
+
+        checks.append(witness_check(args))
     if args.require_end:
         ended = bool(records) and records[-1].event["type"] == "SessionEnded"
         checks.append(Check("end", EXIT_OK if ended else EXIT_FAILED,
@@ -152,8 +136,16 @@ def cmd_verify_proof(args: argparse.Namespace) -> int:
     event_type = json.loads(result.line)["event"]["type"]
     text = (f"{args.proof}: holds: event {result.index} ({event_type}) is in the checkpoint "
             f"of {result.checkpoint.size} events of {result.checkpoint.origin}")
-    return _report(args, args.proof, EXIT_OK, text, {
-        "index": result.index, "line": result.line, "checkpoint": result.checkpoint.to_json()})
+    document = {"index": result.index, "line": result.line, "checkpoint": result.checkpoint.to_json()}
+    if args.witness_key:
+        from tallyvox.cli_witness import cosignatures
+
+        witnessed = cosignatures(result.checkpoint.note, args)
+        document["witnesses"] = witnessed.to_json()
+        if not witnessed.ok:
+            return _report(args, args.proof, EXIT_FAILED, witnessed.text, document)
+        text += f"\n  witnesses: {witnessed.text}"
+    return _report(args, args.proof, EXIT_OK, text, document)
 
 
 def add_verify_options(verify: argparse.ArgumentParser) -> None:
@@ -199,10 +191,11 @@ def add_checkpoint_commands(commands: Any, add_command: Callable[..., argparse.A
     check = add_command(
         commands, "verify-proof", cmd_verify_proof,
         help="check an inclusion proof without the ledger",
-        description="Check the checkpoint's signature by HEX, the disclosed event's hash, "
-                    "signature and signer, and its inclusion in the checkpoint's tree.",
+        description="Check the checkpoint's signature by HEX (or the log's VKEY), the "
+                    "disclosed event's hash, signature and signer, its inclusion in the "
+                    "checkpoint's tree, and with --witness-key the witnesses' cosignatures.",
         epilog="Exit status: 0 the proof holds, 1 it does not, 2 the file is malformed.")
     check.add_argument("proof", metavar="PROOF", help="proof file (.tlog-proof)")
-    check.add_argument("--expect-signer", required=True, type=public_key, metavar="HEX",
-                       help="the public key (64 hex characters) that signed")
+    check.add_argument("--expect-signer", required=True, type=public_key, metavar="HEX|VKEY",
+                       help="the public key (64 hex characters) that signed, or the log's vkey")
     check.add_argument("--json", action="store_true", help="print one JSON document")
