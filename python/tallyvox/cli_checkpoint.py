@@ -12,7 +12,7 @@ from typing import Any, Callable
 
 import tallyvox
 from tallyvox import checkpoint as cp
-from tallyvox.cli_exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK, complain, error_text
+from tallyvox.cli_exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK, PROG, complain, error_text
 
 NOT_ENDED = "ends without SessionEnded (truncated, or still recording)"
 
@@ -37,6 +37,12 @@ class Check:
 def _seq(text: str) -> int:
     if not text.isdigit() or not text.isascii():
         raise argparse.ArgumentTypeError(f"not a seq (a decimal number): {text!r}")
+    return int(text)
+
+
+def _count(text: str) -> int:
+    if not text.isdigit() or not text.isascii() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"not a positive number: {text!r}")
     return int(text)
 
 
@@ -80,12 +86,35 @@ def checkpoint_check(ledger: str, checkpoint_file: str, signers: list[str] | Non
                  result.checkpoint)
 
 
+def witness_check(checkpoint_file: str | None, witness_keys: list[str],
+                  quorum: int | None) -> Check:
+    """The cosignatures on the checkpoint in `checkpoint_file`: at least
+    `quorum` (default: all) of `witness_keys` must have cosigned it.
+
+    The one place `verify` and `report` judge witnesses. This version does not
+    read cosignatures, so a request to check them is answered as not checked,
+    which fails the run rather than passing it unseen."""
+    if checkpoint_file is None:
+        return Check("witnesses", EXIT_ERROR, "--witness-key needs --checkpoint")
+    if not witness_keys:
+        return Check("witnesses", EXIT_ERROR, "--quorum needs --witness-key")
+    needed = len(witness_keys) if quorum is None else quorum
+    if needed > len(witness_keys):
+        return Check("witnesses", EXIT_ERROR, f"a quorum of {needed} needs at least "
+                                              f"{needed} --witness-key")
+    return Check("witnesses", EXIT_ERROR, f"not checked: this version of {PROG} does not read "
+                                          f"witness cosignatures ({needed} of "
+                                          f"{len(witness_keys)} required)")
+
+
 def verify_checks(args: argparse.Namespace, path: str,
                   records: list[tallyvox.SignedEvent]) -> list[Check]:
     """The checks verify's options ask for, of the ledger at `path`."""
     checks = []
     if args.checkpoint is not None:
         checks.append(checkpoint_check(path, args.checkpoint, args.expect_signer))
+    if args.witness_key or args.quorum is not None:
+        checks.append(witness_check(args.checkpoint, args.witness_key or [], args.quorum))
     if args.require_end:
         ended = bool(records) and records[-1].event["type"] == "SessionEnded"
         checks.append(Check("end", EXIT_OK if ended else EXIT_FAILED,
@@ -162,6 +191,11 @@ def add_verify_options(verify: argparse.ArgumentParser) -> None:
                              "an expected one), its first events having the checkpoint's root")
     verify.add_argument("--require-end", action="store_true",
                         help="the last event must be SessionEnded")
+    verify.add_argument("--witness-key", action="append", metavar="VKEY",
+                        help="a witness whose cosignature on the checkpoint counts; "
+                             "repeat for several")
+    verify.add_argument("--quorum", type=_count, metavar="N",
+                        help="witnesses that must have cosigned (default: all given)")
 
 
 def add_checkpoint_commands(commands: Any, add_command: Callable[..., argparse.ArgumentParser],
