@@ -29,13 +29,18 @@ KINDS = {
     "SessionEnded": "end",
 }
 
-# A long session shows its first HEAD and last TAIL events in full, and the
-# AROUND events on each side of a break; a gap shorter than MIN_FOLD is
-# shown rather than folded, since its summary would be no shorter.
-HEAD = 200
-TAIL = 200
-AROUND = 20
-MIN_FOLD = 20
+@dataclass(frozen=True)
+class Folding:
+    """How much of a long session is shown in full: its first `head` and last
+    `tail` events, and `around` events on each side of a break. A gap shorter
+    than `min_fold` is shown rather than folded: its summary would be no
+    shorter."""
+
+    head: int = 200
+    tail: int = 200
+    around: int = 20
+    min_fold: int = 20
+
 
 # Characters of redacted tool arguments, and of an utterance, shown on the
 # timeline; the event's ledger line, folded below it, holds them whole.
@@ -120,7 +125,6 @@ class LedgerView:
     chart: Chart | None = None
     tools: list[ToolTotal] = field(default_factory=list)
     tools_more: ToolTotal | None = None
-    break_seq: int | None = None
 
     @property
     def turns(self) -> int:
@@ -173,18 +177,22 @@ def _gather(ledger: Ledger) -> _Pass:
     return _Pass(kinds, nanos, tools, failed, latency, pairs, (prompt, response))
 
 
-def shown_ranges(count: int, broken: int | None) -> list[tuple[int, int]]:
+def shown_ranges(count: int, broken: int | None,
+                 folding: Folding = Folding()) -> list[tuple[int, int]]:
     """The [start, stop) ranges of events shown in full; the rest is folded."""
-    wanted = [(0, min(count, HEAD)), (max(0, count - TAIL), count)]
+    wanted = [(0, min(count, folding.head)), (max(0, count - folding.tail), count)]
     if broken is not None:
-        wanted.append((max(0, broken - AROUND), min(count, broken + AROUND + 1)))
+        wanted.append((max(0, broken - folding.around),
+                       min(count, broken + folding.around + 1)))
     merged: list[tuple[int, int]] = []
     for start, stop in sorted(wanted):
-        if merged and start - merged[-1][1] < MIN_FOLD:
+        if start >= stop:
+            continue
+        if merged and start - merged[-1][1] < folding.min_fold:
             merged[-1] = (merged[-1][0], max(merged[-1][1], stop))
         else:
             merged.append((start, stop))
-    return [(start, stop) for start, stop in merged if stop > start]
+    return merged
 
 
 def _next_ms(gathered: _Pass, index: int) -> float | None:
@@ -237,24 +245,26 @@ def _fold(ledger: Ledger, gathered: _Pass, start: int, stop: int) -> Fold:
                 failed_count=len(failed))
 
 
-def ledger_view(summary: Summary, ledger: Ledger | None) -> LedgerView:
+def ledger_view(summary: Summary, ledger: Ledger | None,
+                folding: Folding = Folding()) -> LedgerView:
     """The view of one judged ledger (None when it could not be read)."""
     view = LedgerView(summary=summary, facts=summary.to_json())
     if ledger is None or not ledger.records:
         return view
     gathered = _gather(ledger)
     broken = None if ledger.report.ok else break_index(ledger)
-    view.break_seq = None if broken is None else ledger.records[broken].seq
     view.counts = dict(Counter(gathered.kinds))
     view.counts["failed"] = sum(gathered.failed)
     view.tokens = gathered.tokens
+    count = len(ledger.records)
     position = 0
-    for start, stop in shown_ranges(len(ledger.records), broken):
+    for start, stop in [*shown_ranges(count, broken, folding), (count, count)]:
         if start > position:
             view.segments.append(Segment(fold=_fold(ledger, gathered, position, start)))
-        view.segments.append(Segment(items=[
-            _item(ledger, gathered, i, broken, summary.unexpected_signers)
-            for i in range(start, stop)]))
+        if stop > start:
+            view.segments.append(Segment(items=[
+                _item(ledger, gathered, i, broken, summary.unexpected_signers)
+                for i in range(start, stop)]))
         position = stop
     model_ms = [(gathered.nanos[i], _next_ms(gathered, i)) for i, kind in
                 enumerate(gathered.kinds) if kind == "model"]
