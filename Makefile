@@ -28,7 +28,7 @@ py-test:
 
 bench: deps
 	$(PYTHON) -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation \
-	  -Cbuild-dir=build/wheel ".[bench]"
+	  -Cbuild-dir=build/wheel ".[bench,report]"
 	cmake -S . -B build/core -G Ninja -DTALLYVOX_TESTS=ON -DCMAKE_BUILD_TYPE=Release
 	cmake --build build/core -j $(JOBS) --target json_text_bench
 	build/core/tests/core/json_text_bench

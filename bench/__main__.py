@@ -11,8 +11,8 @@ import traceback
 
 import tallyvox
 
-from bench import (canonical, checkpoint, fleet, harness, open as open_bench, record, sign, threads,
-                   verify)
+from bench import (canonical, checkpoint, fleet, harness, open as open_bench, record, report,
+                   sign, threads, verify)
 
 # Each entry builds its Benchmark (doing any setup and correctness checks);
 # it is called with quick=True for the smaller sizes of --quick.
@@ -26,6 +26,7 @@ REGISTRY = {
     checkpoint.PROOF_NAME: checkpoint.build_proof,
     threads.NAME: threads.build,
     fleet.NAME: fleet.build,
+    report.NAME: report.build,
 }
 
 
