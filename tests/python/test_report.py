@@ -217,17 +217,17 @@ def page_of(path):
 OTHER_KEY = "ab" * 32
 
 
-@pytest.mark.parametrize("names, options, code, complaint", [
-    (["valid"], [], 0, None),
-    (["broken"], [], 1, None),
-    (["valid"], ["--expect-signer", OTHER_KEY], 1, None),
-    (["valid", "broken"], [], 1, None),
-    (["missing", "valid"], [], 2, "{missing}: no such file"),
-    (["valid"], ["--require-end"], 0, None),
-    (["valid"], ["--witness-key", "w+0a1b2c3d+AAAA"], 2, None),
+@pytest.mark.parametrize("names, options, code, complaint, looks", [
+    (["valid"], [], 0, None, ["valid"]),
+    (["broken"], [], 1, None, ["broken"]),
+    (["valid"], ["--expect-signer", OTHER_KEY], 1, None, ["doubtful"]),
+    (["valid", "broken"], [], 1, None, ["valid", "broken"]),
+    (["missing", "valid"], [], 2, "{missing}: no such file", ["error", "valid"]),
+    (["valid"], ["--require-end"], 0, None, ["valid"]),
+    (["valid"], ["--witness-key", "w+0a1b2c3d+AAAA"], 2, None, ["doubtful"]),
 ], ids=["valid", "broken", "other-signer", "two", "missing", "require-end", "witness-alone"])
 def test_report_exits_as_verify_and_shows_its_verdicts(ledgers, tmp_path, names, options, code,
-                                                       complaint):
+                                                       complaint, looks):
     page = tmp_path / "out" / "page.html"
     page.parent.mkdir()
     paths = [ledgers[name] for name in names]
@@ -242,9 +242,10 @@ def test_report_exits_as_verify_and_shows_its_verdicts(ledgers, tmp_path, names,
     dom = page_of(page)
     sections = dom.all("section", cls="ledger")
     assert [s.one("h2").text() for s in sections] == list(map(str, paths))
-    for section, path in zip(sections, paths):
+    for section, path, look in zip(sections, paths, looks):
         entry = entries[str(path)]
         assert section.one("p", cls="verdict-text").text() == verdict_text(entry)
+        assert look in section.one("div", cls="verdict").classes
         for name in ("end", "witnesses"):
             if name in entry:
                 shown = section.one("dd", data_check=name)

@@ -132,7 +132,11 @@ class LedgerView:
 
     @property
     def verdict_class(self) -> str:
-        return "valid" if self.facts["ok"] else self.summary.status
+        """valid, broken, error, or doubtful: an intact chain that another
+        signer or a failed check keeps from passing."""
+        if self.facts["ok"]:
+            return "valid"
+        return "doubtful" if self.summary.status == "valid" else self.summary.status
 
 
 @dataclass
