@@ -186,14 +186,15 @@ def test_nice_ceiling_is_one_two_or_five_times_a_power_of_ten(value):
 
 
 @pytest.mark.parametrize("ms, text", [(None, "\u2014"), (0, "0 ms"), (132, "132 ms"),
-                                      (0.25, "0.2 ms"), (999.94, "999.9 ms"), (1500, "1.50 s"),
-                                      (-2000, "-2.00 s")])
+                                      (0.25, "250 \u00b5s"), (-0.0314, "-31 \u00b5s"),
+                                      (999.94, "999.9 ms"), (1500, "1.50 s"), (-2000, "-2.00 s")])
 def test_latency_text(ms, text):
     assert ms_text(ms) == text
 
 
-@pytest.mark.parametrize("seconds, text", [(0.038, "38 ms"), (1, "1 s"), (12.34, "12.3 s"),
-                                           (600, "10 min"), (7200, "2 h")])
+@pytest.mark.parametrize("seconds, text", [(0, "0 \u00b5s"), (2.5e-4, "250 \u00b5s"),
+                                           (0.038, "38 ms"), (0.0125, "12.5 ms"), (1, "1 s"),
+                                           (12.34, "12.3 s"), (600, "10 min"), (7200, "2 h")])
 def test_duration_text(seconds, text):
     assert chart.duration_text(seconds) == text
 

@@ -58,8 +58,10 @@ def nice_ceiling(value: float) -> float:
 
 def duration_text(seconds: float) -> str:
     """A span of time, in the unit that keeps it short."""
+    if seconds < 1e-3:
+        return f"{seconds * 1e6:.3g} \u00b5s"
     if seconds < 1:
-        return f"{seconds * 1000:.0f} ms"
+        return f"{seconds * 1000:.3g} ms"
     if seconds < 120:
         return f"{seconds:.3g} s"
     if seconds < 7200:

@@ -46,7 +46,9 @@ def ms_text(ms: float | None) -> str:
         return "\u2014"
     if abs(ms) >= 1000:
         return f"{ms / 1000:.2f} s"
-    return f"{ms:.1f} ms" if ms != int(ms) else f"{int(ms)} ms"
+    if ms == int(ms):
+        return f"{int(ms)} ms"
+    return f"{ms * 1000:.0f} \u00b5s" if abs(ms) < 1 else f"{ms:.1f} ms"
 
 
 class Page:
