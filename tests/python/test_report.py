@@ -8,7 +8,7 @@ import sys
 from collections import Counter
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import tallyvox
@@ -178,6 +178,8 @@ def test_chart_marks_stay_in_the_plot_and_keep_the_slowest(tool_points, model_po
 
 
 @given(st.floats(1e-6, 1e12))
+@example(1.0000000000000002e-06)
+@example(1000.0)
 def test_nice_ceiling_is_one_two_or_five_times_a_power_of_ten(value):
     top = chart.nice_ceiling(value)
     assert value <= top < 2.5 * value

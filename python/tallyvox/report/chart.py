@@ -49,11 +49,13 @@ def nice_ceiling(value: float) -> float:
     """The smallest of 1, 2, 5 times a power of ten that is at least `value`."""
     if value <= 0:
         return 1.0
-    power = 10.0 ** math.floor(math.log10(value))
-    for step in (1, 2, 5, 10):
-        if step * power >= value * (1 - 1e-12):
-            return float(step * power)
-    return 10 * power  # pragma: no cover - the loop always returns
+    exponent = math.floor(math.log10(value))  # may be one too low after rounding
+    while True:
+        for step in (1, 2, 5):
+            top = step * 10.0 ** exponent
+            if top >= value:
+                return top
+        exponent += 1
 
 
 def duration_text(seconds: float) -> str:

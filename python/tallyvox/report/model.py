@@ -29,6 +29,7 @@ KINDS = {
     "SessionEnded": "end",
 }
 
+
 @dataclass(frozen=True)
 class Folding:
     """How much of a long session is shown in full: its first `head` and last
@@ -46,6 +47,8 @@ class Folding:
 # timeline; the event's ledger line, folded below it, holds them whole.
 ARGS_LIMIT = 300
 TEXT_LIMIT = 4000
+
+FOLD_FAILURES = 20  # failed calls listed by seq in a fold
 
 
 def shorten(text: str, limit: int) -> str:
@@ -233,9 +236,6 @@ def _item(ledger: Ledger, gathered: _Pass, index: int, broken: int | None,
         item.text = shorten(event["payload"]["transcript" if kind == "heard" else "text"],
                             TEXT_LIMIT)
     return item
-
-
-FOLD_FAILURES = 20  # failed calls listed by seq in a fold
 
 
 def _fold(ledger: Ledger, gathered: _Pass, start: int, stop: int) -> Fold:
