@@ -2,7 +2,7 @@
 # core tests through ctest, then the Python tests through pytest.
 PYTHON ?= python3
 JOBS ?= 2
-APT_PACKAGES := g++ make libssl-dev libgtest-dev libsodium-dev
+APT_PACKAGES := g++ make libssl-dev libgtest-dev libsodium-dev chromium
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: test deps install core-test py-test bench clean test-sanitize test-crash test-leaks fuzz fuzz-deps fuzz-corpus \
@@ -17,7 +17,7 @@ deps:
 
 install:
 	$(PYTHON) -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation \
-	  -Cbuild-dir=build/wheel ".[test,langchain,openai-agents,pipecat,livekit,otel,otel-frameworks,witness]"
+	  -Cbuild-dir=build/wheel ".[test,report,langchain,openai-agents,pipecat,livekit,otel,otel-frameworks,witness]"
 
 core-test:
 	cmake -S . -B build/core -G Ninja -DTALLYVOX_TESTS=ON -DCMAKE_BUILD_TYPE=Release
@@ -34,7 +34,7 @@ BENCH_BASE ?=
 BENCH_BASE_DIR := build/bench-base
 bench: deps
 	$(PYTHON) -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation \
-	  -Cbuild-dir=build/wheel ".[bench]"
+	  -Cbuild-dir=build/wheel ".[bench,report]"
 	cmake -S . -B build/core -G Ninja -DTALLYVOX_TESTS=ON -DCMAKE_BUILD_TYPE=Release
 	cmake --build build/core -j $(JOBS) --target json_text_bench
 	build/core/tests/core/json_text_bench

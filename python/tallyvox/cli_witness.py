@@ -241,9 +241,10 @@ def add_witness_commands(commands: Any, add_command: Callable[..., argparse.Argu
     make.add_argument("--quorum", type=_quorum, metavar="N",
                       help="with --witness: cosignatures required, or exit 1 without writing "
                            "(default: every witness)")
-    for name in ("verify", "verify-proof"):
+    for name in ("verify", "verify-proof", "report"):
         add_witness_key_options(commands.choices[name])
-    for name, command in (("checkpoint", cmd_checkpoint), ("verify", None), ("verify-proof", None)):
+    for name, command in (("checkpoint", cmd_checkpoint), ("verify", None), ("verify-proof", None),
+                          ("report", None)):
         parser = commands.choices[name]
         parser.set_defaults(func=_checked(parser, command or parser.get_default("func")))
 
@@ -257,7 +258,7 @@ def _argument_problem(args: argparse.Namespace) -> str | None:
         return f"--quorum needs {option}"
     if args.quorum is not None and args.quorum > count:
         return f"--quorum {args.quorum} is more than the {count} distinct {option} given"
-    if args.command == "verify" and given and args.checkpoint is None:
+    if args.command in ("verify", "report") and given and args.checkpoint is None:
         return "--witness-key needs --checkpoint"
     return None
 
