@@ -1,9 +1,30 @@
 import concurrent.futures
+import contextlib
+import io
 
 import pytest
 
 import tallyvox
+from tallyvox import cli
 from tallyvox.aio import AsyncSession
+
+
+def verify_ended(*paths):
+    """`tallyvox verify --require-end` over `paths`: each ledger is whole and
+    its last event is SessionEnded."""
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(out):
+        code = cli.main(["verify", "--require-end", "--jobs", "1", *map(str, paths)])
+    assert code == 0, out.getvalue()
+
+
+@pytest.fixture
+def every_ledger_ends(tmp_path):
+    """Every ledger the test leaves under tmp_path passes verify --require-end."""
+    yield
+    ledgers = sorted(tmp_path.rglob("*.ndjson"))
+    if ledgers:
+        verify_ended(*ledgers)
 
 
 class FullDisk(AsyncSession):
