@@ -53,6 +53,7 @@ from __future__ import annotations
 import asyncio
 import concurrent.futures
 import threading
+from collections import OrderedDict
 from collections.abc import Awaitable, Callable
 from types import TracebackType
 from typing import Any, TypeVar
@@ -62,7 +63,7 @@ from langchain_core.callbacks import AsyncCallbackHandler, BaseCallbackHandler
 from langchain_core.messages import BaseMessage
 from langchain_core.outputs import LLMResult
 
-from tallyvox import Session, events
+from tallyvox import Session, canonical_json, events
 from tallyvox.aio import AsyncSession
 from tallyvox.events import AgentEvent
 from tallyvox.integrations._common import (
@@ -89,10 +90,12 @@ class _Mapping:
         self.redact = redact
         self.models: Runs[UUID, tuple[str, str]] = Runs()
         self.tools: Runs[UUID, str] = Runs()
+        self.encoded = _EncodedMessages()
 
     def chat_started(self, run_id: UUID, serialized: Any, messages: Any, kw: Any) -> None:
-        prompt = [[_message_fields(m) for m in prompt] for prompt in messages]
-        self.models.begin(run_id, (_model_name(serialized, kw), sha256_json(_single(prompt))))
+        prompts = [_array([self.encoded.of(m) for m in prompt]) for prompt in messages]
+        digest = sha256_hex(prompts[0] if len(prompts) == 1 else _array(prompts))
+        self.models.begin(run_id, (_model_name(serialized, kw), digest))
 
     def llm_started(self, run_id: UUID, serialized: Any, prompts: list[str], kw: Any) -> None:
         digest = sha256_hex(prompts[0]) if len(prompts) == 1 else sha256_json(prompts)
@@ -157,8 +160,36 @@ class _Mapping:
         )
 
 
-def _single(prompts: list[Any]) -> Any:
-    return prompts[0] if len(prompts) == 1 else prompts
+class _EncodedMessages:
+    """The canonical JSON of each message's fields, kept for the messages
+    seen last: an agent's every call sends the whole conversation again, and
+    encoding it anew each time would make a call cost the whole history. A
+    message is taken as it was when first seen, as long as it is the same
+    object with the same content."""
+
+    def __init__(self, limit: int = 4096) -> None:
+        self._lock = threading.Lock()
+        self._known: OrderedDict[int, tuple[BaseMessage, Any, bytes]] = OrderedDict()
+        self._limit = limit
+
+    def of(self, message: BaseMessage) -> bytes:
+        key = id(message)
+        with self._lock:
+            known = self._known.get(key)
+            if known is not None and known[0] is message and known[1] is message.content:
+                self._known.move_to_end(key)
+                return known[2]
+        encoded = canonical_json(jsonable(_message_fields(message)))
+        with self._lock:
+            self._known[key] = (message, message.content, encoded)
+            if len(self._known) > self._limit:
+                self._known.popitem(last=False)
+        return encoded
+
+
+def _array(elements: list[bytes]) -> bytes:
+    """The canonical JSON of an array, from that of its elements."""
+    return b"[" + b",".join(elements) + b"]"
 
 
 def _message_fields(message: BaseMessage) -> dict[str, Any]:

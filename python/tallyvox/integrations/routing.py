@@ -93,10 +93,11 @@ class LedgerRouter:
                         keypair=self.keypair, ledger_path=self.path_for(key), session_id=key
                     )
                     ledger = self._open[key] = AsyncSession(session)
-                if ledger is not None:
-                    return ledger
-            # Its last events are still being written: the file is free after.
-            concurrent.futures.wait([closing])
+            if ledger is not None:
+                return ledger
+            if closing is not None:
+                # Its last events are still being written: the file is free after.
+                concurrent.futures.wait([closing])
 
     def end(self, key: str) -> concurrent.futures.Future[None]:
         with self._lock:
@@ -195,7 +196,7 @@ def as_router(route: Router | Callable[[str], SessionTarget]) -> Router:
     """A `LedgerRouter` (or any object with `session_for` and `end`) as it is;
     a callable from a key to a session wrapped as a router."""
     if hasattr(route, "session_for") and hasattr(route, "end"):
-        return route  # type: ignore[return-value]
+        return route
     if callable(route):
         return _CallableRouter(route)
     raise TypeError(f"expected a router or a callable, got {type(route).__name__}")
