@@ -259,13 +259,14 @@ async def run_call(call, observers):
     await asyncio.wait_for(asyncio.gather(runner.run(), drive()), 20)
 
 
-def record(path, keypair, call, session_id="call-7"):
-    async def main():
-        async with await AsyncSession.open(keypair=keypair, ledger_path=path,
-                                           session_id=session_id) as session:
-            await run_call(call, [LedgerObserver(session, **call.options)])
+async def recorded_call(path, keypair, call, session_id="call-7"):
+    async with await AsyncSession.open(keypair=keypair, ledger_path=path,
+                                       session_id=session_id) as session:
+        await run_call(call, [LedgerObserver(session, **call.options)])
 
-    asyncio.run(main())
+
+def record(path, keypair, call):
+    asyncio.run(recorded_call(path, keypair, call))
     return payloads(path)
 
 
@@ -284,7 +285,7 @@ def model(response, said, usage):
         "prompt_tokens": usage[0], "response_tokens": usage[1]})
 
 
-def expected(turns, *, audio=True, session_id="call-7"):
+def expected(turns, *, audio=True, usage_metrics=True, session_id="call-7"):
     """The events the conversation must leave, built from the script alone."""
     out = [("SessionStarted", {"agent_id": "pipecat", "model_id": "unknown",
                                "session_id": session_id})]
@@ -295,7 +296,7 @@ def expected(turns, *, audio=True, session_id="call-7"):
             "audio_sha256": sha(heard), "transcript": turn["said"], "lang": "en-US",
             "duration_ms": round(len(b"".join(turn["audio"])) / 32) if audio else None}))
         transcript.append("user: " + turn["said"])
-        usage = iter(turn["usage"])
+        usage = iter(turn["usage"] if usage_metrics else [(0, 0)] * 2)
         if turn["tool"]:
             name, _, args, result = turn["tool"]
             out.append(model(compact([{"name": name, "arguments": args}]), turn["said"],
@@ -329,13 +330,16 @@ def comparable(events):
     return out
 
 
-@pytest.mark.parametrize("audio,hash_audio", [(True, True), (False, True), (True, False)],
-                         ids=["audio", "no-audio-frames", "audio-not-hashed"])
+@pytest.mark.parametrize("audio,hash_audio,metrics", [
+    (True, True, True), (False, True, True), (True, False, True), (True, True, False)],
+    ids=["audio", "no-audio-frames", "audio-not-hashed", "no-usage-metrics"])
 def test_two_turn_call_leaves_the_expected_verified_ledger(tmp_path, keypair, audio,
-                                                           hash_audio):
+                                                           hash_audio, metrics):
+    # Without usage metrics the model is the service's settings.model.
     got = record(tmp_path / "call.ndjson", keypair,
-                 Call(audio=audio, options={"hash_audio": hash_audio}))
-    assert comparable(got) == comparable(expected(TURNS, audio=audio and hash_audio))
+                 Call(audio=audio, usage_metrics=metrics, options={"hash_audio": hash_audio}))
+    assert comparable(got) == comparable(expected(TURNS, audio=audio and hash_audio,
+                                                  usage_metrics=metrics))
     latencies = [p["latency_ms"] for kind, p in got if kind == "ToolReturned"]
     assert len(latencies) == 1 and 0 <= latencies[0] < 5000
 
@@ -411,25 +415,14 @@ def test_the_ways_a_call_goes(tmp_path, keypair, call, events):
             assert payload["text_sha256"] in {sha(SPOKEN), sha("Goodbye!"), sha("It is")}
 
 
-def test_without_usage_metrics_the_model_is_the_services_and_tokens_are_zero(tmp_path, keypair):
-    got = record(tmp_path / "call.ndjson", keypair, Call(usage_metrics=False))
-    invoked = [p for kind, p in got if kind == "ModelInvoked"]
-    assert [(p["model_id"], p["prompt_tokens"], p["response_tokens"]) for p in invoked] == [
-        (MODEL, 0, 0)] * 3
-
-
 def test_two_calls_at_once_keep_their_own_ledgers(tmp_path, keypair):
     calls = {"call-a": Call(turns=TURNS[:1]), "call-b": Call(turns=TURNS[1:])}
 
-    async def main():
-        async def one(session_id, call):
-            async with await AsyncSession.open(
-                    keypair=keypair, ledger_path=tmp_path / f"{session_id}.ndjson",
-                    session_id=session_id) as session:
-                await run_call(call, [LedgerObserver(session)])
-        await asyncio.gather(*(one(k, c) for k, c in calls.items()))
+    async def both():
+        await asyncio.gather(*(recorded_call(tmp_path / f"{k}.ndjson", keypair, c, k)
+                               for k, c in calls.items()))
 
-    asyncio.run(main())
+    asyncio.run(both())
     for session_id, call in calls.items():
         got = payloads(tmp_path / f"{session_id}.ndjson")
         assert comparable(got) == comparable(expected(call.turns, session_id=session_id))
