@@ -177,6 +177,7 @@ class LedgerTracingProcessor(TracingProcessor):
         self._owned_router: LedgerRouter | None = None
         self._routing: dict[str, Trace] = {}  # the trace a callable router is asked about
         self._keys: dict[str, int] = {}  # traces in flight per router key
+        self._ending: list[concurrent.futures.Future[None]] = []  # ledgers being closed
         if router is not None:
             self._router = self._router_for(router, keypair)
         self._own_session = own_session or router is not None
@@ -239,11 +240,10 @@ class LedgerTracingProcessor(TracingProcessor):
 
     def force_flush(self) -> None:
         with self._lock:
-            recorders = [s.recorder for s in self._traces.values()]
+            pending = [s.recorder.flush() for s in self._traces.values()] + self._ending
         if self._recorder is not None:
-            recorders.append(self._recorder)
-        for recorder in recorders:
-            recorder.flush().result()
+            pending.append(self._recorder.flush())
+        concurrent.futures.wait(pending)
 
     def shutdown(self) -> None:
         self.force_flush()
@@ -298,12 +298,13 @@ class LedgerTracingProcessor(TracingProcessor):
             state.recorder.record(events.session_ended(
                 reason=reason, summary_sha256=sha256_json(trace.export() or {})), "SessionEnded")
         if state.key is not None and self._router is not None:
-            with self._lock:
-                left = self._keys[state.key] = self._keys[state.key] - 1
-                if not left:
+            with self._lock:  # a trace of the same key starting now waits
+                self._keys[state.key] -= 1
+                if not self._keys[state.key]:
                     del self._keys[state.key]
-            if not left:
-                self._router.end(state.key).add_done_callback(_log_failure)
+                    ending = self._router.end(state.key)
+                    ending.add_done_callback(_log_failure)
+                    self._ending = [f for f in self._ending if not f.done()] + [ending]
 
     def _session_started(self, trace: Trace, state: _Trace) -> AgentEvent:
         metadata = getattr(trace, "metadata", None) or {}
