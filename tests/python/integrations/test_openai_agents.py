@@ -295,7 +295,7 @@ def ledger_router(directory, keypair):
     return {"router": LedgerRouter(directory, keypair)}
 
 
-def own_sessions(directory, keypair):
+def own_sessions(directory, keypair):  # a callable router; the sessions are the test's
     opened = {}
 
     def route(trace):
