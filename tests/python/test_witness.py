@@ -24,6 +24,7 @@ ORIGIN = "example.org/log"
 def keypair(tmp_path, seed):
     path = tmp_path / f"k{seed[0]}"
     path.write_bytes(seed)
+    path.chmod(0o600)
     return tallyvox.SigningKeypair.load(path)
 
 
