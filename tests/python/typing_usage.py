@@ -16,6 +16,7 @@ from typing import Any, Literal, assert_type
 import tallyvox
 import tallyvox.cli
 from tallyvox import events
+from tallyvox.about import BuildInfo
 from tallyvox.events import AgentEvent
 
 
@@ -110,6 +111,10 @@ def exercise(directory: Path) -> tallyvox.ChainReport:
     assert_type(tallyvox.canonical_json({"b": 1, "a": [True, None]}), bytes)
     assert_type(tallyvox.GENESIS_PARENT_HASH, str)
     assert_type(tallyvox.__version__, str)
+    info = tallyvox.build_info()
+    assert_type(info, BuildInfo)
+    assert_type(info["ed25519_version"], str)
+    assert info["version"] == tallyvox.__version__ and info["sha256"] == "OpenSSL"
 
     try:
         tallyvox.SigningKeypair.load(directory / "missing.key")
