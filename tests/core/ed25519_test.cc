@@ -17,6 +17,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/hex.h"
@@ -300,6 +301,31 @@ TYPED_TEST(Signing, SignaturesMatchOpenSslOnRandomKeysAndMessages) {
       }
     }
   }
+}
+
+// One key and one verifier shared by several threads, as a session's
+// keypair and a chain walk's verifier are: every signature comes out right
+// and every check accepts.
+TYPED_TEST(Signing, ShareAKeyAndAVerifierBetweenThreads) {
+  Seed seed{};
+  seed[0] = 42;
+  const TypeParam key(seed);
+  const PublicKey pub = key.public_key();
+  const Verifier verifier(pub.data());
+  std::vector<int> wrong(4, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (unsigned char i = 0; i < 40; ++i) {
+        std::vector<unsigned char> msg{static_cast<unsigned char>(t), i};
+        Signature sig = key.sign(msg.data(), msg.size());
+        wrong[t] += sig != openssl_sign(seed, msg);
+        wrong[t] += !verifier.verify(sig.data(), msg.data(), msg.size());
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(wrong, std::vector<int>(4, 0));
 }
 
 // A moved key signs as the original did; the one moved from, by
