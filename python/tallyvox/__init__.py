@@ -12,7 +12,7 @@ events = _tallyvox.events
 # as tallyvox._native.
 _sys.modules.setdefault("tallyvox._native", _tallyvox._native)
 
-from tallyvox._native import read_ledger  # noqa: E402
+from tallyvox._native import KeyPermissionWarning, read_ledger  # noqa: E402
 from tallyvox.about import build_info  # noqa: E402
 from tallyvox.recover import Recovery, recover_ledger  # noqa: E402
 
@@ -25,5 +25,5 @@ from tallyvox.fleet import (  # noqa: E402
     verify_stream,
 )
 
-__all__ = [*_tallyvox.__all__, "read_ledger", "recover_ledger", "Recovery", *checkpoint.__all__,
-           "LedgerVerdict", "verify_file_parallel", "verify_many", "verify_stream", "build_info"]
+from tallyvox._native import KeyPermissionWarning, read_ledger  # noqa: E402
+from tallyvox.about import build_info  # noqa: E402
