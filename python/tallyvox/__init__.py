@@ -25,5 +25,6 @@ from tallyvox.fleet import (  # noqa: E402
     verify_stream,
 )
 
-from tallyvox._native import KeyPermissionWarning, read_ledger  # noqa: E402
-from tallyvox.about import build_info  # noqa: E402
+__all__ = [*_tallyvox.__all__, "KeyPermissionWarning", "read_ledger", "recover_ledger", "Recovery",
+           *checkpoint.__all__,
+           "LedgerVerdict", "verify_file_parallel", "verify_many", "verify_stream", "build_info"]
