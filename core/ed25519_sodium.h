@@ -1,8 +1,8 @@
-// Ed25519 through libsodium, built only where CMake finds it: it signs and
-// verifies 2.5 to 3 times as fast as OpenSSL 3.0 (tests/core/ed25519_bench).
-// Its verification is the ledger's rules except
-// for non-canonical keys and its list of small-order encodings, which it
-// refuses whatever the signature; those few inputs go to OpenSSL
+// Ed25519 through libsodium, built only where CMake finds it: it signs about
+// three times and verifies about twice as fast as OpenSSL 3.0
+// (tests/core/ed25519_bench.cc). Its verification is the ledger's rules
+// except for non-canonical keys and its list of small-order encodings, which
+// it refuses whatever the signature; those few inputs go to OpenSSL
 // (tests/core/ed25519_test.cc holds both to the rules).
 #pragma once
 
