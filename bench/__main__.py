@@ -12,7 +12,7 @@ import traceback
 import tallyvox
 
 from bench import (canonical, checkpoint, fleet, group_commit, harness, open as open_bench,
-                   open_record, otel, record, sign, threads, verify)
+                   open_record, otel, record, report, sign, threads, verify, witness)
 
 # Each entry builds its Benchmark (doing any setup and correctness checks);
 # it is called with quick=True for the smaller sizes of --quick.
@@ -31,6 +31,9 @@ REGISTRY = {
     threads.NAME: threads.build,
     fleet.NAME: fleet.build,
     otel.NAME: otel.build,
+    witness.NAME: witness.build,
+    witness.PROOF_NAME: witness.build_proof,
+    report.NAME: report.build,
 }
 
 

@@ -111,7 +111,7 @@ CheckpointResult<SignedCheckpoint> sign_checkpoint(const LedgerSummary& ledger,
     return failure(Kind::Malformed, "the ledger is empty: give an origin, there is no first event to name it by");
   }
   Checkpoint checkpoint{origin.value_or(default_origin(ledger.first_self_hash)), ledger.size,
-                        ledger.root};
+                        ledger.root, {}};
   if (auto ok = check_key_name(checkpoint.origin); !ok) {
     return failure(Kind::Malformed, "invalid origin: " + ok.error());
   }
@@ -135,6 +135,12 @@ CheckpointResult<SignedCheckpoint> make_checkpoint(const std::string& path,
     ledger.foreign_at = tree->other_signer_at;
   }
   return sign_checkpoint(ledger, keypair, origin);
+}
+
+CheckpointResult<Checkpoint> read_checkpoint(std::string_view note) {
+  auto opened = read_checkpoint_note(note);
+  if (!opened) return std::unexpected(std::move(opened.error()));
+  return std::move(opened->checkpoint);
 }
 
 CheckpointResult<Checkpoint> open_checkpoint(std::string_view note, const ed25519::PublicKey& key) {

@@ -13,6 +13,7 @@ events = _tallyvox.events
 _sys.modules.setdefault("tallyvox._native", _tallyvox._native)
 
 from tallyvox._native import KeyPermissionWarning, read_ledger  # noqa: E402
+from tallyvox.about import build_info  # noqa: E402
 from tallyvox.recover import Recovery, recover_ledger  # noqa: E402
 
 from tallyvox import checkpoint  # noqa: E402
@@ -27,4 +28,4 @@ from tallyvox.fleet import (  # noqa: E402
 
 __all__ = [*_tallyvox.__all__, "KeyPermissionWarning", "read_ledger", "recover_ledger", "Recovery",
            *checkpoint.__all__, "CheckpointPolicy",
-           "LedgerVerdict", "verify_file_parallel", "verify_many", "verify_stream"]
+           "LedgerVerdict", "verify_file_parallel", "verify_many", "verify_stream", "build_info"]

@@ -1,6 +1,6 @@
-"""Files written whole: through a flushed temporary renamed into place, with
-the directories that list them flushed too, so that a crash leaves the old
-file or the new one and never a part."""
+"""Files the package writes whole: through a flushed temporary renamed into
+place, with the directories that list them flushed too, so that a crash
+leaves the old file or the new one and never a part."""
 
 from __future__ import annotations
 
@@ -32,8 +32,9 @@ def make_directories(path: str) -> None:
         sync_directory(os.path.dirname(directory))
 
 
-def write_atomically(path: str, text: str) -> None:
+def write_atomically(path: str | os.PathLike[str], text: str) -> None:
     """Write `text` to a temporary file beside `path`, flush it, rename it in."""
+    path = os.fspath(path)
     directory = os.path.dirname(path) or "."
     fd, temporary = tempfile.mkstemp(dir=directory, prefix=f".{os.path.basename(path)}.")
     try:

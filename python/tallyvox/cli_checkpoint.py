@@ -24,13 +24,14 @@ class Check:
     code: int
     text: str
     checkpoint: cp.Checkpoint | None = None
+    details: dict[str, Any] | None = None  # more members of its JSON
 
     def to_json(self) -> dict[str, Any]:
         document: dict[str, Any] = {"ok": self.code == EXIT_OK, "reason": None
                                     if self.code == EXIT_OK else self.text}
         if self.checkpoint is not None:
             document["checkpoint"] = self.checkpoint.to_json()
-        return document
+        return {**document, **(self.details or {})}
 
 
 def _seq(text: str) -> int:
@@ -65,6 +66,10 @@ def verify_checks(args: argparse.Namespace, path: str,
     checks = []
     if args.checkpoint is not None:
         checks.append(checkpoint_check(path, args.checkpoint, args.expect_signer))
+    if args.witness_key:
+        from tallyvox.cli_witness import witness_check  # which builds on Check
+
+        checks.append(witness_check(args))
     if args.require_end:
         ended = bool(records) and records[-1].event["type"] == "SessionEnded"
         checks.append(Check("end", EXIT_OK if ended else EXIT_FAILED,
@@ -131,8 +136,16 @@ def cmd_verify_proof(args: argparse.Namespace) -> int:
     event_type = json.loads(result.line)["event"]["type"]
     text = (f"{args.proof}: holds: event {result.index} ({event_type}) is in the checkpoint "
             f"of {result.checkpoint.size} events of {result.checkpoint.origin}")
-    return _report(args, args.proof, EXIT_OK, text, {
-        "index": result.index, "line": result.line, "checkpoint": result.checkpoint.to_json()})
+    document = {"index": result.index, "line": result.line, "checkpoint": result.checkpoint.to_json()}
+    if args.witness_key:
+        from tallyvox.cli_witness import cosignatures
+
+        witnessed = cosignatures(result.checkpoint.note, args)
+        document["witnesses"] = witnessed.to_json()
+        if not witnessed.ok:
+            return _report(args, args.proof, EXIT_FAILED, witnessed.text, document)
+        text += f"\n  witnesses: {witnessed.text}"
+    return _report(args, args.proof, EXIT_OK, text, document)
 
 
 def add_verify_options(verify: argparse.ArgumentParser) -> None:
@@ -178,10 +191,11 @@ def add_checkpoint_commands(commands: Any, add_command: Callable[..., argparse.A
     check = add_command(
         commands, "verify-proof", cmd_verify_proof,
         help="check an inclusion proof without the ledger",
-        description="Check the checkpoint's signature by HEX, the disclosed event's hash, "
-                    "signature and signer, and its inclusion in the checkpoint's tree.",
+        description="Check the checkpoint's signature by HEX (or the log's VKEY), the "
+                    "disclosed event's hash, signature and signer, its inclusion in the "
+                    "checkpoint's tree, and with --witness-key the witnesses' cosignatures.",
         epilog="Exit status: 0 the proof holds, 1 it does not, 2 the file is malformed.")
     check.add_argument("proof", metavar="PROOF", help="proof file (.tlog-proof)")
-    check.add_argument("--expect-signer", required=True, type=public_key, metavar="HEX",
-                       help="the public key (64 hex characters) that signed")
+    check.add_argument("--expect-signer", required=True, type=public_key, metavar="HEX|VKEY",
+                       help="the public key (64 hex characters) that signed, or the log's vkey")
     check.add_argument("--json", action="store_true", help="print one JSON document")

@@ -9,6 +9,7 @@ trigger, unless the policy is strict.
 from __future__ import annotations
 
 import hashlib
+import importlib
 import logging
 import math
 import os
@@ -124,14 +125,21 @@ def write_checkpoint(directory: str, made: Checkpoint, latest: bool = True) -> N
 
 
 def _submit_to_witnesses(note: str, ledger_path: str, policy: CheckpointPolicy) -> None:
-    """Hands a checkpoint to the policy's witnesses: the one place that does."""
+    """Hands a checkpoint to the policy's witnesses: the one place that does.
+    A quorum of 0 asks for all of them; fewer cosignatures than the quorum
+    fail the submission like a write that failed."""
     if not policy.witnesses:
         return
     try:
-        from tallyvox import witness  # type: ignore[attr-defined,unused-ignore]
+        witness = importlib.import_module("tallyvox.witness")
     except ImportError:
         raise ValueError("witness submission needs tallyvox.witness") from None
-    witness.submit(note, ledger_path, policy.witnesses, policy.quorum)
+    submission = witness.submit(note, ledger_path, policy.witnesses, policy.quorum or None)
+    if not submission.ok:
+        refused = "; ".join(f"{answer.witness.name}: {answer.reason}"
+                            for answer in submission.answers if not answer.ok)
+        raise ValueError(f"cosigned by {len(submission.cosigned)} of {len(submission.answers)} "
+                         f"witnesses, {submission.quorum} required: {refused}")
 
 
 class _Runner:

@@ -6,6 +6,7 @@ import os
 import pathlib
 import random
 import sys
+import types
 
 import pytest
 
@@ -332,6 +333,52 @@ def test_witnesses_without_the_witness_module(tmp_path, caplog, monkeypatch):
                         checkpoints=strict) as s:
         with pytest.raises(ValueError, match="^witness submission needs tallyvox.witness$"):
             s.record(event)
+
+
+class FakeWitnesses:
+    """tallyvox.witness as the policy uses it: submit and its answers."""
+
+    def __init__(self, cosigning):
+        self.cosigning, self.calls = cosigning, []
+
+    def submit(self, note, ledger, witnesses, quorum):
+        self.calls.append((note, ledger, witnesses, quorum))
+        answers = tuple(types.SimpleNamespace(witness=types.SimpleNamespace(name=w), ok=ok,
+                                              reason=None if ok else "409: it holds size 9")
+                        for w, ok in zip(witnesses, self.cosigning))
+        cosigned = [a for a in answers if a.ok]
+        need = quorum or len(witnesses)
+        return types.SimpleNamespace(ok=len(cosigned) >= need, quorum=need, answers=answers,
+                                     cosigned=cosigned)
+
+
+@pytest.mark.parametrize("quorum,cosigning,failure", [
+    (0, [True, True], None),
+    (1, [False, True], None),
+    (0, [False, True], "cosigned by 1 of 2 witnesses, 2 required: w1: 409: it holds size 9"),
+])
+def test_witnesses_get_each_checkpoint(tmp_path, caplog, monkeypatch, quorum, cosigning,
+                                       failure):
+    fake = FakeWitnesses(cosigning)
+    monkeypatch.setitem(sys.modules, "tallyvox.witness", fake)
+    path = tmp_path / "l"
+    policy = t.CheckpointPolicy(every_events=2, witnesses=["w1", "w2"], quorum=quorum)
+    with caplog.at_level(logging.WARNING, logger=LOGGER):
+        with t.Session.open(keypair=KEY, ledger_path=path, session_id="p",
+                            checkpoints=policy) as s:
+            s.record_many([ev.session_ended(reason="r", summary_sha256="s")] * 3)
+    notes = [t.open_checkpoint(call[0], KEY.pubkey_hex) for call in fake.calls]
+    asked = (str(path), ("w1", "w2"), quorum or None)  # a quorum of 0: all of them
+    assert [call[1:] for call in fake.calls] == [asked] * len(notes)
+    if failure is None:
+        assert not caplog.records
+        assert [n.size for n in notes] == [3]  # nothing new at close
+    else:
+        # Failed at the trigger, the same checkpoint again at close.
+        assert [n.size for n in notes] == [3, 3]
+        assert [r.getMessage() for r in caplog.records] == [
+            f"{path}: the checkpoint of 3 events was not submitted to witnesses (tried again at "
+            f"the next checkpoint): {failure}"] * 2
 
 
 def test_async_session_checkpoints_by_policy(tmp_path):

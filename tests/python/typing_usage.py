@@ -16,6 +16,8 @@ from typing import Any, Literal, assert_type
 import tallyvox
 import tallyvox.cli
 from tallyvox import events
+from tallyvox import witness as tw
+from tallyvox.about import BuildInfo
 from tallyvox.aio import AsyncSession
 from tallyvox.events import AgentEvent
 
@@ -87,6 +89,27 @@ def use_group_commit_and_policy(directory: Path, keypair: tallyvox.SigningKeypai
     assert asyncio.run(in_loop()).size == len(batch) + 1
 
 
+def use_witnesses(ledger: Path, keypair: tallyvox.SigningKeypair) -> None:
+    made = tallyvox.make_checkpoint(ledger, keypair, origin="example.org/typed")
+    log_key = tw.Vkey.of(keypair, "example.org/typed")
+    assert_type(log_key.key_id, int)
+    witness_key = tw.Vkey.of(keypair, "w.example", cosigner=True)
+    assert witness_key.cosigner and not log_key.cosigner
+    assert tallyvox.open_checkpoint(made.note, str(log_key)) == made
+    check = tw.verify_cosignatures(made.note, [witness_key], quorum=1, now=None)
+    assert_type(check, tw.WitnessCheck)
+    assert_type(check.cosigned, tuple[tw.Cosignature, ...])
+    assert not check.ok and check.uncounted[0].reason == "did not cosign"
+    spec = tw.Witness.parse(f"http://127.0.0.1:1={witness_key}")
+    assert_type(spec.vkey, tw.Vkey)
+    asks: Callable[..., tw.Submission] = tw.submit
+    answer = tw.WitnessAnswer(spec, status=409, reason="409: it holds size 3", size=3)
+    assert_type(answer.size, int | None)
+    assert not answer.ok and callable(asks) and callable(tw.submit_async)
+    tw.save_sizes(ledger.parent / "sizes.json", {made.origin: {str(witness_key): answer.size or 0}})
+    assert_type(tw.load_sizes(ledger.parent / "sizes.json"), dict[str, dict[str, int]])
+
+
 def exercise(directory: Path) -> tallyvox.ChainReport:
     keypair = tallyvox.SigningKeypair.load_or_create(directory / "signing.key")
     assert_type(keypair, tallyvox.SigningKeypair)
@@ -141,6 +164,10 @@ def exercise(directory: Path) -> tallyvox.ChainReport:
     assert_type(tallyvox.canonical_json({"b": 1, "a": [True, None]}), bytes)
     assert_type(tallyvox.GENESIS_PARENT_HASH, str)
     assert_type(tallyvox.__version__, str)
+    info = tallyvox.build_info()
+    assert_type(info, BuildInfo)
+    assert_type(info["ed25519_version"], str)
+    assert info["version"] == tallyvox.__version__ and info["sha256"] == "OpenSSL"
 
     try:
         tallyvox.SigningKeypair.load(directory / "missing.key")
@@ -154,6 +181,7 @@ def exercise(directory: Path) -> tallyvox.ChainReport:
 
     use_checkpoints(ledger, keypair)
     use_group_commit_and_policy(directory, keypair)
+    use_witnesses(ledger, keypair)
     with open(ledger, "rb") as stream:
         assert_type(tallyvox.verify_stream(stream), tallyvox.ChainReport)
     assert tallyvox.verify_file_parallel(ledger, jobs=2).root_hash == report.root_hash
