@@ -8,7 +8,6 @@ trigger, unless the policy is strict.
 
 from __future__ import annotations
 
-import hashlib
 import importlib
 import logging
 import math
@@ -100,6 +99,8 @@ def origin_file_name(origin: str) -> str:
                    for i, b in enumerate(data))
     if len(name) <= _NAME_BYTES:
         return name
+    import hashlib  # only here: it loads the system's libcrypto beside the package's own
+
     cut = name[:160]
     if "%" in cut[-2:]:  # not in the middle of an escape
         cut = cut[:cut.rindex("%")]
