@@ -400,3 +400,22 @@ def test_async_session_checkpoints_by_policy(tmp_path):
     origin = t.open_checkpoint(last, KEY.pubkey_hex).origin
     sizes, latest = written(directory, origin)
     assert latest == 64 and sizes[-1] == 64 and all(b - a >= 10 for a, b in zip(sizes, sizes[1:-1]))
+
+
+def test_async_strict_failure_reaches_the_batch_that_triggered_it(tmp_path):
+    directory = tmp_path / "checkpoints"
+    directory.write_text("")
+    path = tmp_path / "l.ndjson"
+    policy = t.CheckpointPolicy(every_events=1, directory=directory, strict=True, at_close=False)
+
+    async def main():
+        async with await AsyncSession.open(keypair=KEY, ledger_path=path, session_id="a",
+                                           checkpoints=policy) as s:
+            waits = [s.record(ev.session_ended(reason=str(i), summary_sha256="s"))
+                     for i in range(5)]
+            return await asyncio.gather(*waits, return_exceptions=True)
+
+    outcomes = asyncio.run(main())
+    assert all(isinstance(o, OSError) for o in outcomes), outcomes
+    # Recorded all the same: the failure is the checkpoint's, not the events'.
+    assert t.verify_file(path).event_count == 5
