@@ -45,19 +45,6 @@ bool arg_key(PyObject* obj, const char* name, ed25519::PublicKey* out) {
   return true;
 }
 
-PyObject* hash_list(const std::vector<Digest>& hashes) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(hashes.size()));
-  for (std::size_t i = 0; list != nullptr && i < hashes.size(); ++i) {
-    PyObject* item = new_bytes(hashes[i]);
-    if (item == nullptr) {
-      Py_CLEAR(list);
-      break;
-    }
-    PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);
-  }
-  return list;
-}
-
 PyObject* merkle_root_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     static const char* const positional[] = {"leaves"};
