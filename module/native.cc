@@ -2,6 +2,7 @@
 
 #include "module/errors.h"
 #include "module/module.h"
+#include "module/reading.h"
 
 namespace tallyvox::py {
 
@@ -21,7 +22,8 @@ int add_native(PyObject* module) {
   if (native == nullptr) return -1;
   int rc = -1;
   if (add_ledger_native(native) == 0 && add_recover_native(native) == 0 &&
-      add_checkpoint_native(native) == 0 && add_fleet_native(native) == 0) {
+      add_checkpoint_native(native) == 0 && add_fleet_native(native) == 0 &&
+      add_reading_native(native) == 0) {
     rc = PyObject_SetAttrString(module, "_native", native);
   }
   Py_DECREF(native);

@@ -8,13 +8,21 @@ import json
 import os
 import tempfile
 from dataclasses import dataclass
-from typing import Any, Callable
+from typing import Any, Callable, TypeVar
 
 import tallyvox
+from tallyvox import _native
 from tallyvox import checkpoint as cp
-from tallyvox.cli_exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK, complain, error_text
+from tallyvox.cli_exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK, INPUT_ERRORS, complain, error_text
+
+T = TypeVar("T")
 
 NOT_ENDED = "ends without SessionEnded (truncated, or still recording)"
+
+# A checkpoint is a few hundred bytes and a proof a few KiB: a larger file is
+# neither, and is never read whole.
+MAX_NOTE_BYTES = 1 << 20
+MAX_SEQ = (1 << 64) - 1
 
 
 @dataclass
@@ -35,9 +43,32 @@ class Check:
 
 
 def _seq(text: str) -> int:
-    if not text.isdigit() or not text.isascii():
-        raise argparse.ArgumentTypeError(f"not a seq (a decimal number): {text!r}")
+    if not text.isdigit() or not text.isascii() or len(text) > 20 or int(text) > MAX_SEQ:
+        raise argparse.ArgumentTypeError(f"not a seq (a decimal number up to {MAX_SEQ}): {text!r}")
     return int(text)
+
+
+class _Fault(Exception):
+    """An input error, and the path at fault."""
+
+    def __init__(self, where: str, error: BaseException) -> None:
+        super().__init__(where)
+        self.where = where
+        self.error = error
+
+
+def _at(where: str, call: Callable[[], T]) -> T:
+    """`call()`, its input errors charged to the path `where`."""
+    try:
+        return call()
+    except INPUT_ERRORS as exc:
+        raise _Fault(where, exc) from exc
+
+
+def _note_or_ledger(error: BaseException, note_file: str, ledger: str) -> str:
+    """The path at fault for an error of a check of `ledger` against the
+    note read from `note_file`."""
+    return note_file if str(error).startswith("not a checkpoint:") else ledger
 
 
 def write_atomically(path: str, text: str) -> None:
@@ -60,17 +91,26 @@ def write_atomically(path: str, text: str) -> None:
         os.close(dir_fd)
 
 
-def _read_text(path: str) -> str:
-    with open(path, encoding="utf-8", newline="") as handle:
-        return handle.read()
+def read_note_file(path: str, what: str) -> str:
+    """The text of a checkpoint or proof file. Anything but a regular file
+    (a FIFO, a device) is refused before it is read, and a file past
+    MAX_NOTE_BYTES is malformed."""
+    data = _native.read_regular_file(path, MAX_NOTE_BYTES + 1)
+    if len(data) > MAX_NOTE_BYTES:
+        raise cp.CheckpointError(f"not a {what}: larger than {MAX_NOTE_BYTES} bytes")
+    return data.decode("utf-8")
 
 
 def checkpoint_check(ledger: str, checkpoint_file: str, signers: list[str] | None) -> Check:
     """The ledger against the checkpoint in `checkpoint_file`."""
     try:
-        result = cp.verify_checkpoint(ledger, _read_text(checkpoint_file), signers)
-    except (OSError, UnicodeDecodeError, cp.CheckpointError) as exc:
-        return Check("checkpoint", EXIT_ERROR, f"{checkpoint_file}: {error_text(exc)}")
+        note = _at(checkpoint_file, lambda: read_note_file(checkpoint_file, "checkpoint"))
+        result = cp.verify_checkpoint(ledger, note, signers)
+    except _Fault as fault:
+        return Check("checkpoint", EXIT_ERROR, f"{fault.where}: {error_text(fault.error)}")
+    except INPUT_ERRORS as exc:
+        where = _note_or_ledger(exc, checkpoint_file, ledger)
+        return Check("checkpoint", EXIT_ERROR, f"{where}: {error_text(exc)}")
     if not result.ok:
         return Check("checkpoint", EXIT_FAILED, result.reason or "")
     assert result.checkpoint is not None
@@ -115,22 +155,28 @@ def _failure(exc: BaseException) -> int:
 def cmd_checkpoint(args: argparse.Namespace) -> int:
     out = args.output or args.ledger + ".checkpoint"
     try:
-        keypair = tallyvox.SigningKeypair.load(args.key)
-        made = cp.make_checkpoint(args.ledger, keypair, args.origin)
-        write_atomically(out, made.note)
-    except (tallyvox.TallyvoxError, OSError) as exc:
-        return _report(args, args.ledger, _failure(exc), error_text(exc), {"path": None})
+        keypair = _at(args.key, lambda: tallyvox.SigningKeypair.load(args.key))
+        made = _at(args.ledger, lambda: cp.make_checkpoint(args.ledger, keypair, args.origin))
+        _at(out, lambda: write_atomically(out, made.note))
+    except _Fault as fault:
+        return _report(args, fault.where, _failure(fault.error), error_text(fault.error),
+                       {"path": None})
     text = f"{out}: checkpoint of {made.size} events, origin {made.origin}, root {made.root.hex()}"
     return _report(args, args.ledger, EXIT_OK, text, {"path": out, **made.to_json()})
 
 
 def cmd_prove(args: argparse.Namespace) -> int:
     try:
-        proof = cp.prove(args.ledger, args.seq, _read_text(args.checkpoint))
+        note = _at(args.checkpoint, lambda: read_note_file(args.checkpoint, "checkpoint"))
+        try:
+            proof = cp.prove(args.ledger, args.seq, note)
+        except INPUT_ERRORS as exc:
+            raise _Fault(_note_or_ledger(exc, args.checkpoint, args.ledger), exc) from exc
         if args.output:
-            write_atomically(args.output, proof)
-    except (tallyvox.TallyvoxError, OSError, UnicodeDecodeError) as exc:
-        return _report(args, args.ledger, _failure(exc), error_text(exc), {"seq": args.seq})
+            _at(args.output, lambda: write_atomically(args.output, proof))
+    except _Fault as fault:
+        return _report(args, fault.where, _failure(fault.error), error_text(fault.error),
+                       {"seq": args.seq})
     if args.json:
         return _report(args, args.ledger, EXIT_OK, "", {"seq": args.seq, "path": args.output,
                                                         "proof": proof})
@@ -143,8 +189,8 @@ def cmd_prove(args: argparse.Namespace) -> int:
 
 def cmd_verify_proof(args: argparse.Namespace) -> int:
     try:
-        result = cp.verify_proof(_read_text(args.proof), args.expect_signer)
-    except (cp.CheckpointError, OSError, UnicodeDecodeError) as exc:
+        result = cp.verify_proof(read_note_file(args.proof, "proof"), args.expect_signer)
+    except INPUT_ERRORS as exc:
         return _report(args, args.proof, EXIT_ERROR, error_text(exc), {})
     if not result.ok:
         return _report(args, args.proof, EXIT_FAILED, result.reason or "", {})

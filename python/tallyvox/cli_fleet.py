@@ -9,7 +9,7 @@ import concurrent.futures as cf
 import sys
 from typing import Callable, Iterable, Sequence, TypeVar
 
-from tallyvox.cli_exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK
+from tallyvox.cli_exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK, CliError
 
 T = TypeVar("T")
 
@@ -49,8 +49,13 @@ def judge_all(paths: Sequence[str], judge: Callable[[str, int], T], jobs: int,
             results.append(judge(path, walk_jobs))
             step()
         return results
-    with cf.ThreadPoolExecutor(min(jobs, len(paths))) as pool:
-        futures = [pool.submit(judge, path, walk_jobs) for path in paths]
+    workers = min(jobs, len(paths))
+    with cf.ThreadPoolExecutor(workers) as pool:
+        try:
+            futures = [pool.submit(judge, path, walk_jobs) for path in paths]
+        except RuntimeError as exc:  # a thread that cannot start (a limit reached)
+            pool.shutdown(cancel_futures=True)
+            raise CliError(f"cannot start {workers} threads: {exc}") from None
         for future in cf.as_completed(futures):
             step()
         return [future.result() for future in futures]
