@@ -31,8 +31,14 @@ class Check:
 
     name: str  # its key in the JSON summary
     code: int
-    text: str
+    text: str  # for EXIT_ERROR: the path at fault, then what is wrong with it
     checkpoint: cp.Checkpoint | None = None
+    fault: tuple[str, str] | None = None  # (path, error) of an input that could not be used
+
+    @classmethod
+    def unusable(cls, name: str, where: str, error: BaseException) -> Check:
+        text = error_text(error)
+        return cls(name, EXIT_ERROR, f"{where}: {text}", fault=(where, text))
 
     def to_json(self) -> dict[str, Any]:
         document: dict[str, Any] = {"ok": self.code == EXIT_OK, "reason": None
@@ -72,7 +78,13 @@ def _note_or_ledger(error: BaseException, note_file: str, ledger: str) -> str:
 
 
 def write_atomically(path: str, text: str) -> None:
-    """Write `text` to a temporary file beside `path`, flush it, rename it in."""
+    """Write `text` to a temporary file beside `path`, flush it, rename it in.
+    What is at `path` must be a regular file, if anything: a device, FIFO or
+    directory is refused, never replaced."""
+    try:
+        _native.read_regular_file(path, 0)
+    except (FileNotFoundError, PermissionError):
+        pass  # nothing there yet, or a file that only the rename needs
     directory = os.path.dirname(path) or "."
     fd, temporary = tempfile.mkstemp(dir=directory, prefix=f".{os.path.basename(path)}.")
     try:
@@ -107,10 +119,9 @@ def checkpoint_check(ledger: str, checkpoint_file: str, signers: list[str] | Non
         note = _at(checkpoint_file, lambda: read_note_file(checkpoint_file, "checkpoint"))
         result = cp.verify_checkpoint(ledger, note, signers)
     except _Fault as fault:
-        return Check("checkpoint", EXIT_ERROR, f"{fault.where}: {error_text(fault.error)}")
+        return Check.unusable("checkpoint", fault.where, fault.error)
     except INPUT_ERRORS as exc:
-        where = _note_or_ledger(exc, checkpoint_file, ledger)
-        return Check("checkpoint", EXIT_ERROR, f"{where}: {error_text(exc)}")
+        return Check.unusable("checkpoint", _note_or_ledger(exc, checkpoint_file, ledger), exc)
     if not result.ok:
         return Check("checkpoint", EXIT_FAILED, result.reason or "")
     assert result.checkpoint is not None

@@ -49,7 +49,7 @@ def error_text(exc: BaseException) -> str:
         text = exc.strerror
     else:
         text = str(exc) or type(exc).__name__
-    return one_line(" ".join(text.split("\n")))
+    return one_line(text)
 
 
 def complain(where: str, message: str) -> None:

@@ -133,7 +133,8 @@ def _judge(path: str, jobs: int, args: argparse.Namespace) -> Summary:
         summary.checks = verify_checks(args, path, ledger.records)
     except INPUT_ERRORS as exc:
         summary = Summary(path=path, status="error", error=error_text(exc))
-        explain_torn_tail(summary)
+        if isinstance(exc, tallyvox.ChainError):  # a line that is not a record: torn?
+            explain_torn_tail(summary)
     return summary
 
 
@@ -145,6 +146,9 @@ def cmd_verify(args: argparse.Namespace) -> int:
     for summary in summaries:
         if summary.status == "error":
             complain(summary.path, summary.error or "")
+        for check in summary.checks:
+            if check.fault is not None:
+                complain(*check.fault)
     code = max(summary.exit_code for summary in summaries)
     if args.json:
         document = {"ok": code == EXIT_OK, "ledgers": [s.to_json() for s in summaries]}

@@ -78,10 +78,15 @@ def ledger_paths(arguments: Iterable[str]) -> list[str]:
     return paths
 
 
+def _positive(name: str, value: int, most: int | None = None) -> int:
+    if (isinstance(value, bool) or not isinstance(value, int) or value < 1
+            or (most is not None and value > most)):
+        raise ValueError(f"{name} must be a positive integer, not {value!r}")
+    return value
+
+
 def _jobs(jobs: int) -> int:
-    if isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
-        raise ValueError(f"jobs must be a positive integer, not {jobs!r}")
-    return jobs
+    return _positive("jobs", jobs)
 
 
 def verify_stream(fileobj: "_Readable", *, max_line_bytes: int | None = None) -> tallyvox.ChainReport:
@@ -217,6 +222,8 @@ def verify_many(sources: Iterable[Source], *, jobs: int | None = None,
     a source whose worker process dies, and the pool is made anew for the
     rest. A line longer than `max_line_bytes` (default: tallyvox.line_limit)
     makes its source malformed."""
+    if max_line_bytes is not None:
+        _positive("max_line_bytes", max_line_bytes, most=2**64 - 1)
     names = ledger_paths(os.fspath(source) for source in sources)
     if executor is not None:
         return _as_finished(executor, names, max_line_bytes)
