@@ -13,7 +13,8 @@ from typing import Any, Callable, TypeVar
 import tallyvox
 from tallyvox import _native
 from tallyvox import checkpoint as cp
-from tallyvox.cli_exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK, INPUT_ERRORS, complain, error_text
+from tallyvox.cli_exit import (EXIT_ERROR, EXIT_FAILED, EXIT_OK, INPUT_ERRORS, complain, error_text,
+                               one_line)
 
 T = TypeVar("T")
 
@@ -151,7 +152,7 @@ def _report(args: argparse.Namespace, where: str, code: int, text: str,
         print(json.dumps({"ok": code == EXIT_OK, **document,
                           "error": None if code == EXIT_OK else text}, indent=2, ensure_ascii=False))
     elif code == EXIT_OK:
-        print(text)
+        print(one_line(text))
     if code != EXIT_OK:
         complain(where, text)
     return code
@@ -192,7 +193,7 @@ def cmd_prove(args: argparse.Namespace) -> int:
         return _report(args, args.ledger, EXIT_OK, "", {"seq": args.seq, "path": args.output,
                                                         "proof": proof})
     if args.output:
-        print(f"{args.output}: proof of event {args.seq}")
+        print(one_line(f"{args.output}: proof of event {args.seq}"))
     else:
         print(proof, end="")
     return EXIT_OK

@@ -19,15 +19,9 @@ DAEMONS = textwrap.dedent("""
     import tallyvox
     from tallyvox import events
     ledger, call = sys.argv[1], sys.argv[2]
-    keypair = tallyvox.SigningKeypair.generate()
     event = events.session_ended(reason="r", summary_sha256="s")
-    parent = tallyvox.GENESIS_PARENT_HASH
-    with open(ledger, "w") as handle:
-        for seq in range(300):
-            signed = tallyvox.sign_event(event=event, seq=seq, parent_hash=parent, keypair=keypair)
-            parent = signed.self_hash
-            handle.write(signed.to_json() + "\\n")
-    session = tallyvox.Session.open(keypair=keypair, ledger_path=ledger, session_id="s")
+    keypair = tallyvox.SigningKeypair.generate()
+    session = tallyvox.Session.open(keypair=keypair, ledger_path=ledger + ".own", session_id="s")
     data = open(ledger, "rb").read()
     calls = {
         "record": lambda: session.record(event),
@@ -44,10 +38,25 @@ DAEMONS = textwrap.dedent("""
 """)
 
 
+def write_ledger(path, count):
+    """A valid ledger of `count` events, made without a session (fast)."""
+    keypair = tallyvox.SigningKeypair.generate()
+    event = events.tool_returned(tool_name="t", result_sha256="r", latency_ms=1, success=True)
+    parent = tallyvox.GENESIS_PARENT_HASH
+    with open(path, "w") as handle:
+        for seq in range(count):
+            signed = tallyvox.sign_event(event=event, seq=seq, parent_hash=parent, keypair=keypair)
+            parent = signed.self_hash
+            handle.write(signed.to_json() + "\n")
+    return keypair
+
+
 @pytest.mark.parametrize("call", ["record", "verify_file", "verify_stream"])
 def test_daemon_threads_inside_a_call_at_exit(tmp_path, call):
+    # Short calls, so that threads often ask for the GIL back.
+    ledger = tmp_path / "ledger.ndjson"
+    write_ledger(ledger, 300)
     for attempt in range(3):  # the exit meets the threads at random points
-        ledger = tmp_path / f"{attempt}.ndjson"
         result = subprocess.run([sys.executable, "-c", DAEMONS, ledger, call],
                                 capture_output=True, text=True, timeout=120)
         assert (result.returncode, result.stdout) == (0, "exiting\n"), result.stderr
@@ -61,18 +70,11 @@ def big_ledger(tmp_path_factory):
     reads the whole ledger before it fails)."""
     root = tmp_path_factory.mktemp("big")
     path = root / "ledger.ndjson"
-    keypair = tallyvox.SigningKeypair.generate()
+    keypair = write_ledger(path, 30_000)
     small = root / "small.ndjson"
     tallyvox.Session.open(keypair=keypair, ledger_path=small, session_id="s").record(
         events.session_ended(reason="r", summary_sha256="s"))
     (root / "small.checkpoint").write_text(tallyvox.make_checkpoint(small, keypair).note)
-    event = events.tool_returned(tool_name="t", result_sha256="r", latency_ms=1, success=True)
-    parent = tallyvox.GENESIS_PARENT_HASH
-    with open(path, "w") as handle:
-        for seq in range(30_000):
-            signed = tallyvox.sign_event(event=event, seq=seq, parent_hash=parent, keypair=keypair)
-            parent = signed.self_hash
-            handle.write(signed.to_json() + "\n")
     return path
 
 
