@@ -82,6 +82,8 @@ def big_ledger(tmp_path_factory):
 INTERRUPTED = {
     "cli verify": "sys.exit(tallyvox.cli.main(['verify', '--jobs', '1', path]))",
     "cli verify --jobs 3": "sys.exit(tallyvox.cli.main(['verify', '--jobs', '3', path]))",
+    # Two ledgers, one walk on each of two threads.
+    "cli verify DIR": "sys.exit(tallyvox.cli.main(['verify', '--jobs', '2', dirname(path)]))",
     "cli show": "sys.exit(tallyvox.cli.main(['show', path]))",
     "verify_file": "tallyvox.verify_file(path)",
     "verify_checkpoint": "tallyvox.verify_checkpoint(path, note)",
@@ -89,6 +91,7 @@ INTERRUPTED = {
 }
 PRELUDE = textwrap.dedent("""
     import sys, tallyvox, tallyvox.cli
+    from os.path import dirname
     path = sys.argv[1]
     note = open(path.replace("ledger.ndjson", "small.checkpoint")).read()
     print("ready", flush=True)
