@@ -16,7 +16,7 @@ deps:
 
 install:
 	$(PYTHON) -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation \
-	  -Cbuild-dir=build/wheel ".[test,langchain,openai-agents,pipecat,livekit]"
+	  -Cbuild-dir=build/wheel ".[test,langchain,openai-agents,pipecat,livekit,otel,otel-frameworks]"
 
 core-test:
 	cmake -S . -B build/core -G Ninja -DTALLYVOX_TESTS=ON -DCMAKE_BUILD_TYPE=Release
@@ -26,13 +26,26 @@ core-test:
 py-test:
 	$(PYTHON) -m pytest -q tests/python
 
+# make bench BENCH_BASE=main also builds the package of that git ref into
+# build/bench-base, and the benchmarks that compare against another revision
+# (open_record) load its extension beside this one.
+BENCH_BASE ?=
+BENCH_BASE_DIR := build/bench-base
 bench: deps
 	$(PYTHON) -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation \
 	  -Cbuild-dir=build/wheel ".[bench]"
 	cmake -S . -B build/core -G Ninja -DTALLYVOX_TESTS=ON -DCMAKE_BUILD_TYPE=Release
 	cmake --build build/core -j $(JOBS) --target json_text_bench
 	build/core/tests/core/json_text_bench
+ifneq ($(BENCH_BASE),)
+	rm -rf $(BENCH_BASE_DIR)/src $(BENCH_BASE_DIR)/site && mkdir -p $(BENCH_BASE_DIR)/src
+	git archive $(BENCH_BASE) | tar -x -C $(BENCH_BASE_DIR)/src
+	$(PYTHON) -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation \
+	  --no-deps --target $(BENCH_BASE_DIR)/site -Cbuild-dir=$(CURDIR)/$(BENCH_BASE_DIR)/wheel $(BENCH_BASE_DIR)/src
+	TALLYVOX_BENCH_BASELINE=$(CURDIR)/$(BENCH_BASE_DIR)/site $(PYTHON) -m bench
+else
 	$(PYTHON) -m bench
+endif
 
 # The core tests, then the Python tests against the extension, both built
 # with AddressSanitizer and UndefinedBehaviorSanitizer (the interpreter
@@ -90,15 +103,17 @@ fuzz-corpus: install
 	$(PYTHON) fuzz/make_corpus.py
 
 # Long runs of two checks that make test runs briefly: SIGKILL at random
-# moments while threads record (CRASH_TRIALS trials), and flat memory,
+# moments while threads record (CRASH_TRIALS trials; `recover` refused
+# against a live writer of 2 MB events for RACE_SECONDS), and flat memory,
 # reference counts and descriptors over LEAK_CALLS calls of every entry point
 # (LEAK_RECORDS for Session.record; each loop capped at LEAK_SECONDS).
 CRASH_TRIALS ?= 300
+RACE_SECONDS ?= 60
 LEAK_CALLS ?= 1000000
 LEAK_RECORDS ?= 100000
 LEAK_SECONDS ?= 30
 test-crash: deps install
-	TALLYVOX_CRASH_TRIALS=$(CRASH_TRIALS) $(PYTHON) -m pytest -q -p no:cacheprovider tests/python/test_crash.py
+	TALLYVOX_CRASH_TRIALS=$(CRASH_TRIALS) TALLYVOX_RACE_SECONDS=$(RACE_SECONDS) $(PYTHON) -m pytest -q -p no:cacheprovider tests/python/test_crash.py
 
 test-leaks: deps install
 	TALLYVOX_LEAK_CALLS=$(LEAK_CALLS) TALLYVOX_LEAK_RECORDS=$(LEAK_RECORDS) \

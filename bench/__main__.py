@@ -11,8 +11,8 @@ import traceback
 
 import tallyvox
 
-from bench import (canonical, checkpoint, fleet, harness, open as open_bench, record, sign, threads,
-                   verify)
+from bench import (canonical, checkpoint, fleet, harness, open as open_bench, open_record, otel,
+                   record, sign, threads, verify)
 
 # Each entry builds its Benchmark (doing any setup and correctness checks);
 # it is called with quick=True for the smaller sizes of --quick.
@@ -21,11 +21,13 @@ REGISTRY = {
     sign.NAME: sign.build,
     record.NAME: record.build,
     open_bench.NAME: open_bench.build,
+    open_record.NAME: open_record.build,
     verify.NAME: verify.build,
     checkpoint.NAME: checkpoint.build,
     checkpoint.PROOF_NAME: checkpoint.build_proof,
     threads.NAME: threads.build,
     fleet.NAME: fleet.build,
+    otel.NAME: otel.build,
 }
 
 

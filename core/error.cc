@@ -92,7 +92,32 @@ std::uint32_t next_code_point(std::string_view s, std::size_t& i) {
   return cp;
 }
 
+// The length of the well-formed UTF-8 sequence at s[i]; 0 when the byte
+// there starts none.
+std::size_t sequence_length(std::string_view s, std::size_t i) {
+  auto c = static_cast<unsigned char>(s[i]);
+  std::size_t n = c < 0x80 ? 1 : c < 0xC2 ? 0 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : c < 0xF5 ? 4 : 0;
+  if (n == 0 || n > s.size() - i) return 0;
+  return valid_utf8(s.substr(i, n)) ? n : 0;
+}
+
 }  // namespace
+
+std::string quoted_path(std::string_view path) {
+  std::string out = "\"";
+  for (std::size_t i = 0; i < path.size();) {
+    if (sequence_length(path, i) == 0) {
+      out.append("\\x");
+      out.push_back(kHexDigits[static_cast<unsigned char>(path[i]) >> 4]);
+      out.push_back(kHexDigits[static_cast<unsigned char>(path[i]) & 15]);
+      ++i;
+    } else {
+      append_debug_char(out, next_code_point(path, i), '"');
+    }
+  }
+  out.push_back('"');
+  return out;
+}
 
 std::string char_literal(std::uint8_t c) {
   std::string out = "'";
@@ -156,6 +181,9 @@ std::string display(const LedgerError& e) {
   return std::visit(
       Overload{[](const IoError& io) { return "io: " + display(io); },
                [](const JsonError& j) { return "json: " + display(j); },
+               [](const LedgerError::Held& h) {
+                 return "the ledger " + quoted_path(h.path) + " is open by another writer";
+               },
                [](const LineTooLong& l) {
                  return "line " + std::to_string(l.line) + ": longer than " +
                         std::to_string(l.limit) + " bytes";
@@ -168,7 +196,11 @@ std::string display(const LedgerError& e) {
 }
 
 std::string display(const SessionError& e) {
-  return std::visit([](const auto& inner) { return display(inner); }, e.kind);
+  return std::visit(Overload{[](const SessionError::Closed&) {
+                               return std::string("the session is closed");
+                             },
+                             [](const auto& inner) { return display(inner); }},
+                    e.kind);
 }
 
 }  // namespace tallyvox

@@ -83,11 +83,18 @@ struct ThreadStartError {
 };
 
 struct LedgerError {
-  std::variant<IoError, JsonError, LineTooLong, ThreadStartError> kind;
+  // Another open file description holds the ledger's writer lock: a session
+  // or a recovery, in this process or another. `path` is the caller's.
+  struct Held {
+    std::string path;
+  };
+  std::variant<IoError, JsonError, Held, LineTooLong, ThreadStartError> kind;
 };
 
 struct SessionError {
-  std::variant<SealError, LedgerError> kind;
+  // The session was closed: it appends nothing more.
+  struct Closed {};
+  std::variant<SealError, LedgerError, Closed> kind;
 };
 
 // A broken invariant that no input can cause in a correct build (a lock
@@ -109,6 +116,11 @@ std::string display(const SessionError& e);
 // Rust-style character literal of one byte taken as U+0000..U+00FF: 'a',
 // '\t', '\u{1b}', 'Ã'.
 std::string char_literal(std::uint8_t c);
+
+// A path in double quotes on one line: characters that do not print, the
+// quote and the backslash escaped as in a Rust debug literal, bytes that are
+// not UTF-8 as \xNN.
+std::string quoted_path(std::string_view path);
 
 // The "found" text of a string in value-shape messages: string "..." with
 // the debug escapes.

@@ -242,6 +242,12 @@ std::expected<void, IoError> unlink_path(const std::string& path) {
   return {};
 }
 
+std::expected<void, IoError> rename_path(const std::string& from, const std::string& to) {
+  if (has_nul(from) || has_nul(to)) return nul_in_path();
+  if (retry([&] { return ::rename(from.c_str(), to.c_str()); }) != 0) return os_error();
+  return {};
+}
+
 std::expected<void, IoError> create_dir_all(const std::string& path) {
   if (path.empty()) return {};
   if (has_nul(path)) return nul_in_path();

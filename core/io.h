@@ -101,6 +101,8 @@ std::expected<void, IoError> chmod_path(const std::string& path, mode_t mode);
 // link(2): fails with EEXIST rather than replace `to`.
 std::expected<void, IoError> link_path(const std::string& from, const std::string& to);
 std::expected<void, IoError> unlink_path(const std::string& path);
+// rename(2): replaces `to` in one step.
+std::expected<void, IoError> rename_path(const std::string& from, const std::string& to);
 
 // Creates `path` and every missing ancestor with mode 0777 (less the umask);
 // directories that already exist are fine. The empty path is a no-op.

@@ -65,7 +65,58 @@ std::expected<std::string, IoError> write_private_temp(const std::string& dir,
   }
 }
 
+// The text of the link at `path`. st_size gives its length on most file
+// systems but 0 on some: the buffer grows until the text fits.
+std::expected<std::string, IoError> read_link(const std::string& path, std::size_t size_hint) {
+  std::string target(size_hint + 256, '\0');
+  for (;;) {
+    ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+    if (n < 0) return std::unexpected(IoError::os(errno));
+    if (static_cast<std::size_t>(n) < target.size()) {
+      target.resize(static_cast<std::size_t>(n));
+      return target;
+    }
+    target.resize(target.size() * 2);
+  }
+}
+
+// The file that `path` names once symbolic links at its last component are
+// followed, as open(2) follows them: each link is replaced by its target,
+// which is relative to the link's directory unless absolute. The file need
+// not exist (a dangling link names the file that save creates).
+std::expected<std::string, IoError> follow_links(std::string path) {
+  for (int hops = 0;; ++hops) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    if (hops == 40) return std::unexpected(IoError::os(ELOOP));  // the kernel's limit
+    auto target = read_link(path, static_cast<std::size_t>(st.st_size));
+    if (!target) return target;
+    std::string dir = parent_path(path).value_or("");
+    if (target->starts_with('/') || dir.empty()) {
+      path = std::move(*target);
+    } else {
+      path = (dir == "/" ? dir : dir + "/") + *target;
+    }
+  }
+}
+
+// Moves the finished temporary onto `target` in one rename(2), so that the
+// path always holds either the old key or the new one, then makes the
+// rename durable. A failed rename takes the temporary away.
+std::expected<void, IoError> put_in_place(const std::string& temp, const std::string& target,
+                                          const std::string& dir) {
+  if (auto moved = rename_path(temp, target); !moved) {
+    (void)unlink_path(temp);
+    return moved;
+  }
+  return sync_directory(dir);
+}
+
 }  // namespace
+
+bool exposed(const KeyFileAccess& access, uid_t me) {
+  return (access.mode & 077) != 0 || access.owner != me;
+}
 
 namespace detail {
 
@@ -129,11 +180,18 @@ SigningKeypair SigningKeypair::from_seed(const std::array<unsigned char, 32>& se
   return SigningKeypair(seed);
 }
 
-std::expected<SigningKeypair, KeyError> SigningKeypair::load(const std::string& path) {
-  auto file = open_file(path, O_RDONLY);
+std::expected<SigningKeypair, KeyError> SigningKeypair::load(const std::string& path,
+                                                             KeyFileAccess* access) {
+  // A FIFO or a device is refused before it is read: a FIFO would block.
+  auto file = open_regular(path, O_RDONLY);
   if (!file) return io_error(file.error());
-  // Any length but 32 is refused, so a stream without end (a device, a pipe)
-  // is read no further than the limit; a regular file reports its length.
+  if (access != nullptr) {
+    struct stat st;
+    if (::fstat(file->fd(), &st) != 0) return io_error(IoError::os(errno));
+    *access = KeyFileAccess{st.st_mode & 07777, st.st_uid};
+  }
+  // Any length but 32 is refused, so a file that grows while it is read is
+  // read no further than the limit; its length is then taken from fstat.
   constexpr std::size_t kReadLimit = std::size_t{1} << 20;
   auto bytes = read_all(file->fd(), kReadLimit);
   if (!bytes) return io_error(bytes.error());
@@ -156,8 +214,9 @@ std::expected<SigningKeypair, KeyError> SigningKeypair::load(const std::string& 
   return keypair;
 }
 
-std::expected<SigningKeypair, KeyError> SigningKeypair::load_or_create(const std::string& path) {
-  if (exists(path)) return load(path);
+std::expected<SigningKeypair, KeyError> SigningKeypair::load_or_create(const std::string& path,
+                                                                       KeyFileAccess* access) {
+  if (exists(path)) return load(path, access);
   std::string dir = parent_path(path).value_or("");
   if (auto made = create_dir_all(dir); !made) return io_error(made.error());
   SigningKeypair keypair = generate();
@@ -168,29 +227,30 @@ std::expected<SigningKeypair, KeyError> SigningKeypair::load_or_create(const std
   auto linked = link_path(*temp, path);
   auto removed = unlink_path(*temp);
   if (!linked && linked.error().fixed == nullptr && linked.error().code == EEXIST) {
-    return load(path);
+    return load(path, access);
   }
   if (!linked) return io_error(linked.error());
   if (!removed) return io_error(removed.error());
   if (auto synced = sync_directory(dir); !synced) return io_error(synced.error());
+  if (access != nullptr) *access = KeyFileAccess{S_IRUSR | S_IWUSR, ::geteuid()};
   return keypair;
 }
 
 std::expected<void, KeyError> SigningKeypair::save(const std::string& path) const {
+  if (path.find('\0') != std::string::npos) return io_error(IoError::message(kNulInPath));
   if (auto parent = parent_path(path)) {
     if (auto made = create_dir_all(*parent); !made) return io_error(made.error());
   }
-  // Created 0600 so the seed is never readable by others, even briefly.
-  auto file = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (!file) return io_error(file.error());
-  if (auto written = write_all(file->fd(), seed_.data(), seed_.size()); !written) {
-    return io_error(written.error());
-  }
-  if (auto synced = sync_all(file->fd()); !synced) return io_error(synced.error());
-  if (auto closed = file->close(); !closed) return io_error(closed.error());
-  // A file that existed before keeps its old mode through open(2).
-  if (auto st = stat_path(path); !st) return io_error(st.error());
-  if (auto mode = chmod_path(path, S_IRUSR | S_IWUSR); !mode) return io_error(mode.error());
+  // A link at the path stays a link: the key replaces the file it points to.
+  auto target = follow_links(path);
+  if (!target) return io_error(target.error());
+  std::string dir = parent_path(*target).value_or("");
+  if (auto made = create_dir_all(dir); !made) return io_error(made.error());
+  // The old key stays whole until the new one, complete and flushed, takes
+  // its name; a failure on the way leaves no temporary behind.
+  auto temp = write_private_temp(dir, seed_);
+  if (!temp) return io_error(temp.error());
+  if (auto placed = put_in_place(*temp, *target, dir); !placed) return io_error(placed.error());
   return {};
 }
 

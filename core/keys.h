@@ -2,6 +2,8 @@
 // bytes, mode 0600, no header and no encoding.
 #pragma once
 
+#include <sys/types.h>
+
 #include <array>
 #include <cstddef>
 #include <expected>
@@ -11,6 +13,16 @@
 #include "core/error.h"
 
 namespace tallyvox {
+
+// Who may reach a key file, as load found it.
+struct KeyFileAccess {
+  mode_t mode = 0;  // permission bits, st_mode & 07777
+  uid_t owner = 0;
+};
+
+// Group or others may read or write the file, or a user other than `me`
+// owns it: someone else may hold a copy of the key.
+bool exposed(const KeyFileAccess& access, uid_t me);
 
 // Immutable once made. Move-only: copy() re-derives an independent value
 // from the seed. The seed is wiped on destruction. A moved-from keypair may
@@ -23,14 +35,21 @@ class SigningKeypair {
   // InternalFault("Error: ...").
   static SigningKeypair generate();
   static SigningKeypair from_seed(const std::array<unsigned char, 32>& seed);
-  // Reads the key file (links followed); its permissions are not inspected.
-  static std::expected<SigningKeypair, KeyError> load(const std::string& path);
+  // Reads the key file (links followed); only a regular file is opened.
+  // `access`, when given, receives the file's permission bits and owner,
+  // which are not judged here.
+  static std::expected<SigningKeypair, KeyError> load(const std::string& path,
+                                                      KeyFileAccess* access = nullptr);
   // Loads `path` if stat(2) finds it; otherwise generates and saves a new
-  // key. An existing file is never replaced.
-  static std::expected<SigningKeypair, KeyError> load_or_create(const std::string& path);
+  // key (`access` then tells 0600 and this user). An existing file is never
+  // replaced.
+  static std::expected<SigningKeypair, KeyError> load_or_create(
+      const std::string& path, KeyFileAccess* access = nullptr);
 
-  // Creates missing parent directories, writes the seed and syncs it, then
-  // sets the mode to exactly 0600.
+  // Creates missing parent directories, writes the seed to a new 0600 file
+  // beside the key and flushes it, renames it onto the key's path (onto a
+  // link's target when the path is a link) and flushes the directory. Until
+  // the rename the old key is untouched; a failure removes the new file.
   std::expected<void, KeyError> save(const std::string& path) const;
 
   SigningKeypair(SigningKeypair&& other) noexcept;

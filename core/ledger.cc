@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "core/utf8.h"
+#include "core/writer_lock.h"
 
 namespace tallyvox {
 
@@ -23,13 +24,14 @@ std::vector<std::string> missing_ancestors(const std::string& path) {
 }
 
 // Opens for appending, creating the file when absent; `created` tells
-// whether this call made it.
+// whether this call made it. Only a regular file is opened: a FIFO or a
+// device is refused before a byte goes to it.
 std::expected<File, IoError> open_for_append(const std::string& path, bool& created) {
   constexpr int kAppend = O_RDWR | O_APPEND;
   for (;;) {
-    auto file = open_file(path, kAppend);
+    auto file = open_regular(path, kAppend);
     if (file || file.error().fixed != nullptr || file.error().code != ENOENT) return file;
-    file = open_file(path, kAppend | O_CREAT | O_EXCL, 0666);
+    file = open_regular(path, kAppend | O_CREAT | O_EXCL, 0666);
     if (file) {
       created = true;
       return file;
@@ -61,6 +63,11 @@ std::expected<std::unique_ptr<LedgerWriter>, LedgerError> LedgerWriter::open(
   bool created = false;
   auto file = open_for_append(path, created);
   if (!file) return io_error(file.error());
+  // Locked before the file is read: no other writer appends, and no
+  // recovery cuts, while this one resumes from the last line.
+  if (auto locked = lock_for_writing(file->fd(), path); !locked) {
+    return std::unexpected(std::move(locked.error()));
+  }
   auto ends_open = ends_without_lf(file->fd());
   if (!ends_open) return io_error(ends_open.error());
 

@@ -21,7 +21,9 @@ namespace tallyvox {
 class LedgerWriter {
  public:
   // Creates missing parent directories and the file; an existing file is
-  // opened unchanged for appending.
+  // opened unchanged for appending. Only a regular file is opened, and only
+  // while no other writer holds it (core/writer_lock.h): the lock is held
+  // until the writer is destroyed.
   static std::expected<std::unique_ptr<LedgerWriter>, LedgerError> open(const std::string& path);
 
   // Appends the record's line and its LF in one write, then flushes the data

@@ -14,6 +14,14 @@ class PoisonMutex {
  public:
   explicit PoisonMutex(const char* poisoned_message) : message_(poisoned_message) {}
 
+  // Runs `work` under the lock whether or not it is poisoned: teardown that
+  // must happen even after a fault (closing a file, wiping a key).
+  template <class F>
+  void teardown(F&& work) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    work();
+  }
+
   class Lock {
    public:
     explicit Lock(PoisonMutex& m) : m_(m), lock_(m.mutex_), unwinding_(std::uncaught_exceptions()) {

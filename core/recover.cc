@@ -8,6 +8,7 @@
 
 #include "core/io.h"
 #include "core/ledger.h"
+#include "core/writer_lock.h"
 
 namespace tallyvox {
 
@@ -127,6 +128,12 @@ std::expected<LedgerScan, ScanError> scan_ledger(
 std::expected<Recovery, ScanError> recover_ledger(const std::string& path) {
   auto file = open_regular(path, O_RDWR);
   if (!file) return io_failure(file.error());
+  // A live writer may be in the middle of a line that looks torn: while any
+  // writer holds the ledger, nothing is read or cut, and while this holds
+  // it no writer opens.
+  if (auto locked = lock_for_writing(file->fd(), path); !locked) {
+    return std::unexpected(ScanError{std::move(locked.error()), 0});
+  }
   auto scan = scan_file(file->fd(), [](SignedEvent&&) {}, ReadOptions{});
   if (!scan) return std::unexpected(std::move(scan.error()));
   Recovery done{scan->kept_records, scan->kept_bytes, scan->torn.size(), ""};

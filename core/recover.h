@@ -47,7 +47,8 @@ struct Recovery {
 // Copies a torn final line to `<path>.torn-<UTC time>` (flushed, with its
 // directory), then cuts the ledger after its last LF and flushes it. An
 // intact ledger is left as it is; any other damage is an error and nothing
-// is changed. No process may be appending to the ledger meanwhile.
+// is changed. Refused (Held) while a writer holds the ledger; the writer
+// lock is held throughout, so no writer opens it meanwhile.
 std::expected<Recovery, ScanError> recover_ledger(const std::string& path);
 
 }  // namespace tallyvox

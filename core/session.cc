@@ -32,16 +32,25 @@ std::expected<std::unique_ptr<Session>, SessionError> Session::open(const Signin
 
 std::expected<SignedEvent, SessionError> Session::record(const AgentEvent& event) {
   PoisonMutex::Lock lock(mutex_);
+  if (!writer_) return std::unexpected(SessionError{SessionError::Closed{}});
   // The seq and the parent move on only once the line is durable: a failed
   // append left nothing in the file, so the next record takes the same seq.
   std::uint64_t seq = next_seq_.load(std::memory_order_acquire);
-  SignedEvent sealed = seal_event(seq, event, parent_hash_, keypair_);
+  SignedEvent sealed = seal_event(seq, event, parent_hash_, *keypair_);
   if (auto appended = writer_->append(sealed); !appended) {
     return std::unexpected(SessionError{std::move(appended.error())});
   }
   next_seq_.store(seq + 1, std::memory_order_release);  // wraps at 2^64
   parent_hash_ = sealed.self_hash;
   return sealed;
+}
+
+void Session::close() {
+  mutex_.teardown([this] {
+    writer_.reset();
+    keypair_.reset();
+    closed_.store(true, std::memory_order_release);
+  });
 }
 
 }  // namespace tallyvox

@@ -1,11 +1,15 @@
 #include "module/keys.h"
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <string>
 #include <utility>
 
 #include "module/args.h"
 #include "module/errors.h"
 #include "module/module.h"
+#include "module/native.h"
 
 namespace tallyvox::py {
 
@@ -25,9 +29,69 @@ bool path_argument(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
 
 const char* const kPathParameter[] = {"path"};
 
+// Made once per process, like the exception classes; a UserWarning.
+PyObject* warning_class = nullptr;
+
+PyObject* key_permission_warning() {
+  if (warning_class == nullptr) {
+    warning_class = PyErr_NewExceptionWithDoc(
+        "tallyvox.KeyPermissionWarning",
+        "A secret-key file that group or others may read or write, or that another user "
+        "owns.",
+        PyExc_UserWarning, nullptr);
+  }
+  return warning_class;
+}
+
+std::string octal_mode(mode_t mode) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
+// What is wrong with a key file's access and how to mend it; `shown` is the
+// path as Python shows it (quoted, one line).
+std::string exposed_text(const std::string& shown, const KeyFileAccess& access, uid_t me) {
+  std::string text = "key file " + shown;
+  bool other_owner = access.owner != me;
+  if (other_owner) {
+    text += " is owned by uid " + std::to_string(access.owner) + ", not by this user (uid " +
+            std::to_string(me) + ")";
+  }
+  if ((access.mode & 077) != 0) {
+    text += std::string(other_owner ? ", and" : "") +
+            " may be read or written by group or others (mode " + octal_mode(access.mode) + ")";
+  }
+  text += "; ";
+  if (other_owner) text += "chown it to uid " + std::to_string(me) + " and ";
+  return text + "chmod 600 " + shown;
+}
+
+// Issues KeyPermissionWarning when someone besides this user may reach the
+// key file. False with an exception set when the warning is raised as an
+// error (a warnings filter) or cannot be made.
+bool warn_if_exposed(const std::string& path, const KeyFileAccess& access) {
+  uid_t me = ::geteuid();
+  if (!exposed(access, me)) return true;
+  PyObject* cls = key_permission_warning();
+  if (cls == nullptr) return false;
+  PyObject* decoded =
+      PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+  PyObject* shown = decoded != nullptr ? PyObject_Repr(decoded) : nullptr;
+  Py_XDECREF(decoded);
+  if (shown == nullptr) return false;
+  Py_ssize_t n;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(shown, &n);
+  std::string text = utf8 != nullptr ? exposed_text(std::string(utf8, n), access, me) : "";
+  Py_DECREF(shown);
+  if (utf8 == nullptr) return false;
+  return PyErr_WarnEx(cls, text.c_str(), 1) == 0;
+}
+
 template <class Result>
-PyObject* keypair_or_raise(Result&& result) {
+PyObject* keypair_or_raise(Result&& result, const std::string& path, const KeyFileAccess& access) {
   if (!result) return raise_key_load_error(display(result.error()));
+  if (!warn_if_exposed(path, access)) return nullptr;
   return wrap(std::move(*result));
 }
 
@@ -45,7 +109,9 @@ PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     static const Signature sig{"SigningKeypair.load()", kPathParameter, 1, 1, nullptr, 0};
     std::string path;
     if (!path_argument(sig, args, nargs, kwnames, &path)) return nullptr;
-    return keypair_or_raise(SigningKeypair::load(path));
+    KeyFileAccess access;
+    auto loaded = SigningKeypair::load(path, &access);
+    return keypair_or_raise(std::move(loaded), path, access);
   });
 }
 
@@ -55,7 +121,9 @@ PyObject* load_or_create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
                                0};
     std::string path;
     if (!path_argument(sig, args, nargs, kwnames, &path)) return nullptr;
-    return keypair_or_raise(SigningKeypair::load_or_create(path));
+    KeyFileAccess access;
+    auto loaded = SigningKeypair::load_or_create(path, &access);
+    return keypair_or_raise(std::move(loaded), path, access);
   });
 }
 
@@ -131,6 +199,12 @@ const SigningKeypair* keypair_of(PyObject* obj) {
     return nullptr;
   }
   return Py_IS_TYPE(obj, type) ? stored(obj) : nullptr;
+}
+
+int add_keys_native(PyObject* native) {
+  PyObject* cls = key_permission_warning();
+  if (cls == nullptr) return -1;
+  return PyObject_SetAttrString(native, "KeyPermissionWarning", cls);
 }
 
 int add_keypair(PyObject* module) {

@@ -28,10 +28,7 @@ using SessionPtr = std::unique_ptr<Session>;
 Session& session_of(PyObject* self) { return *held<SessionPtr>(self); }
 
 PyObject* raise_session(const SessionError& error) {
-  if (const auto* ledger = std::get_if<LedgerError>(&error.kind)) {
-    return raise_session_error(true, display(*ledger));
-  }
-  return raise_session_error(false, display(std::get<SealError>(error.kind)));
+  return raise_session_error(!std::holds_alternative<SealError>(error.kind), display(error));
 }
 
 PyObject* session_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -74,6 +71,37 @@ PyObject* session_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
+PyObject* session_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static const Signature sig{"Session.close()", nullptr, 0, 0, nullptr, 0};
+    PyObject* unused[1];
+    if (!bind(sig, args, nargs, kwnames, unused)) return nullptr;
+    // A record on another thread may hold the session for an fsync: wait
+    // for it without the GIL, which that record needs to return.
+    Session& session = session_of(self);
+    without_gil([&] { session.close(); });
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* session_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyObject* session_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static const char* const positional[] = {"exc_type", "exc_value", "traceback"};
+    static const Signature sig{"Session.__exit__()", positional, 3, 3, nullptr, 0};
+    PyObject* unused[3];
+    if (!bind(sig, args, nargs, kwnames, unused)) return nullptr;
+    Session& session = session_of(self);
+    without_gil([&] { session.close(); });
+    Py_RETURN_NONE;  // an exception leaving the block goes on
+  });
+}
+
+PyObject* get_closed(PyObject* self, void*) {
+  return guard([&]() -> PyObject* { return PyBool_FromLong(session_of(self).closed()); });
+}
+
 PyObject* get_session_id(PyObject* self, void*) {
   return guard([&]() -> PyObject* { return new_text(session_of(self).session_id()); });
 }
@@ -92,11 +120,19 @@ PyMethodDef session_methods[] = {
      "record($self, event)\n--\n\nSeal `event`, append it to the ledger, and return the "
      "SignedEvent.\n\nThis call fsyncs the ledger before returning (durability), which costs a\n"
      "few milliseconds. On an async backend, wrap it in `asyncio.to_thread`."},
+    {"close", fastcall<session_close>(), METH_FASTCALL | METH_KEYWORDS,
+     "close($self)\n--\n\nClose the ledger file, releasing its writer lock. A record in progress on\n"
+     "another thread finishes first; `record` afterwards raises LedgerError.\nClosing again does "
+     "nothing."},
+    {"__enter__", session_enter, METH_NOARGS, "__enter__($self)\n--\n\nReturn the session."},
+    {"__exit__", fastcall<session_exit>(), METH_FASTCALL | METH_KEYWORDS,
+     "__exit__($self, exc_type, exc_value, traceback)\n--\n\nClose the session."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef session_getset[] = {
     {"session_id", get_session_id, nullptr, nullptr, nullptr},
+    {"closed", get_closed, nullptr, "True once the session is closed.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -8,6 +8,9 @@ from tallyvox._tallyvox import ChainReport, SignedEvent, SigningKeypair, _StrPat
 class _Readable(Protocol):
     def read(self, size: int, /) -> bytes | bytearray | memoryview: ...
 
+class KeyPermissionWarning(UserWarning):
+    """A secret-key file that group or others may read or write, or that another user owns."""
+
 # max_line_bytes None: the limit set by set_max_line_bytes (64 MiB unless set).
 def read_ledger(path: _StrPath, max_line_bytes: int | None = None) -> list[SignedEvent]: ...
 def read_verified(

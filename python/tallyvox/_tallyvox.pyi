@@ -2,6 +2,7 @@
 
 from collections.abc import Sequence
 from os import PathLike
+from types import TracebackType
 from typing import Any, Final, Literal, SupportsIndex, final
 
 from tallyvox import _native as _native
@@ -125,8 +126,27 @@ class Session:
         This call fsyncs the ledger before returning (durability), which costs a
         few milliseconds. On an async backend, wrap it in `asyncio.to_thread`."""
 
+    def close(self) -> None:
+        """Close the ledger file, releasing its writer lock. A record in progress on
+        another thread finishes first; `record` afterwards raises LedgerError.
+        Closing again does nothing."""
+
+    def __enter__(self) -> Session:
+        """Return the session."""
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        """Close the session."""
+
     @property
     def session_id(self) -> str: ...
+    @property
+    def closed(self) -> bool:
+        """True once the session is closed."""
 
 @final
 class ChainReport:

@@ -49,9 +49,13 @@ class AsyncSession:
       everything queued before it is written.
     - `await s.aclose()` (or leaving `async with`) stops taking events and
       waits until every queued one is written; `close()` does the same without
-      waiting. `record` and `submit` on a closed session raise
-      `LedgerError("the session is closed")`. Events still queued when the
-      interpreter exits are written first.
+      waiting. A `Session` that `AsyncSession.open` opened is closed then too,
+      which releases the ledger for another writer; a `Session` you wrapped
+      stays open (close it yourself). `record` and `submit` on a closed
+      session raise `LedgerError("the session is closed")`.
+    - Nothing queued is lost: an `AsyncSession` dropped without `aclose()`
+      still writes what it queued, and at interpreter exit every writer
+      thread is drained and joined.
     """
 
     def __init__(self, session: Session) -> None:
@@ -61,6 +65,8 @@ class AsyncSession:
 
     def _start(self, session: Session, writer: _Writer) -> None:
         self._session, self._writer = session, writer
+        # Dropped unclosed: the writer still writes what is queued, then ends.
+        weakref.finalize(self, writer.stop).atexit = False
 
     @classmethod
     async def open(
@@ -72,11 +78,16 @@ class AsyncSession:
     ) -> AsyncSession:
         """Open (or resume) a session writing to `ledger_path`, off the event loop."""
         writer = _Writer()
-        opening = functools.partial(
-            Session.open, keypair=keypair, ledger_path=ledger_path, session_id=session_id
-        )
+
+        def opening(_: Any) -> Session:
+            session = Session.open(keypair=keypair, ledger_path=ledger_path, session_id=session_id)
+            # Closed after the last queued event, however the writer stops,
+            # even if nobody awaits this open any more.
+            writer.at_end(session.close)
+            return session
+
         try:
-            session = await _awaitable(writer.call(lambda _: opening(), None))
+            session = await _awaitable(writer.call(opening, None))
         except BaseException:
             writer.stop()
             raise
@@ -134,26 +145,42 @@ class AsyncSession:
 
 
 class _Writer:
-    """One daemon thread running queued calls in order. The thread holds only
-    the queue, so a writer that is dropped unclosed still ends; at exit every
-    live writer is drained before the interpreter goes."""
+    """One daemon thread running queued calls in order.
 
-    _live: weakref.WeakSet[_Writer] = weakref.WeakSet()
+    A writer stays in `_live`, with everything its queue holds (the session
+    among it), until its thread has run the last call: one whose
+    `AsyncSession` was dropped unclosed is stopped by a finalizer and still
+    writes what was queued. At exit every live writer is stopped and its
+    thread joined, so the interpreter does not end in the middle of a queue.
+    """
+
+    _live: set[_Writer] = set()
+    _live_lock = threading.Lock()
 
     def __init__(self) -> None:
         self._queue: queue.SimpleQueue[_Item | None] = queue.SimpleQueue()
-        self._thread = threading.Thread(
-            target=_drain, args=(self._queue,), name="tallyvox-writer", daemon=True
-        )
-        self._thread.start()
         self._lock = threading.Lock()
         self._stopped: concurrent.futures.Future[None] | None = None
-        weakref.finalize(self, self._queue.put, None).atexit = False
-        self._live.add(self)
+        self._end: Callable[[], object] | None = None
+        with self._live_lock:
+            self._live.add(self)
+        self._thread = threading.Thread(target=self._run, name="tallyvox-writer", daemon=True)
+        self._thread.start()
+
+    def _run(self) -> None:
+        try:
+            _drain(self._queue)
+        finally:
+            with self._live_lock:
+                self._live.discard(self)
 
     @property
     def stopped(self) -> bool:
         return self._stopped is not None
+
+    def at_end(self, fn: Callable[[], object]) -> None:
+        """Run `fn` after the last queued call, once the writer is stopped."""
+        self._end = fn
 
     def put(self, fn: Callable[[Any], Any], arg: Any, deliver: _Deliver) -> None:
         """Queue `fn(arg)`; once stopped, raise `LedgerError` instead."""
@@ -170,27 +197,35 @@ class _Writer:
     def flush(self) -> concurrent.futures.Future[None]:
         """Completes once everything queued so far has run."""
         with self._lock:
-            return self._stopped or self._marker()
+            return self._stopped or self._marker(_nothing)
 
     def stop(self) -> concurrent.futures.Future[None]:
-        """Let the thread end after what is queued; the future says when."""
+        """Let the thread end after what is queued and the `at_end` call; the
+        future says when, with the error of that call if it failed."""
         with self._lock:
             if self._stopped is None:
-                self._stopped = self._marker()
+                self._stopped = self._marker(self._finish)
                 self._queue.put(None)
-                self._live.discard(self)
             return self._stopped
 
-    def _marker(self) -> concurrent.futures.Future[None]:
+    def _finish(self, _: Any) -> None:
+        # Read on the writer thread: an open still in the queue sets it.
+        if self._end is not None:
+            self._end()
+
+    def _marker(self, fn: Callable[[Any], None]) -> concurrent.futures.Future[None]:
         # One thread runs the queue in order: once this runs, all before it has.
         done: concurrent.futures.Future[None] = concurrent.futures.Future()
-        self._queue.put((_nothing, None, functools.partial(_to_future, done)))
+        self._queue.put((fn, None, functools.partial(_to_future, done)))
         return done
 
     @classmethod
     def drain_all(cls) -> None:
-        for writer in list(cls._live):
+        with cls._live_lock:
+            writers = list(cls._live)
+        for writer in writers:
             writer.stop()
+        for writer in writers:
             writer._thread.join()
 
 

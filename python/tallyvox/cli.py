@@ -11,6 +11,7 @@ import argparse
 import os
 import string
 import sys
+import warnings
 from typing import Any, Callable, Sequence
 
 import tallyvox
@@ -26,13 +27,27 @@ from tallyvox.fleet import usable_cores
 
 
 def cmd_keygen(args: argparse.Namespace) -> int:
-    try:
-        keypair = tallyvox.SigningKeypair.load_or_create(args.path)
-    except (tallyvox.TallyvoxError, OSError) as exc:
-        complain(args.path, error_text(exc))
-        return EXIT_ERROR
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", tallyvox.KeyPermissionWarning)
+        try:
+            keypair = tallyvox.SigningKeypair.load_or_create(args.path)
+        except (tallyvox.TallyvoxError, OSError) as exc:
+            complain(args.path, error_text(exc))
+            return EXIT_ERROR
+        finally:
+            _report_warnings(caught)
     print(keypair.pubkey_hex)
     return EXIT_OK
+
+
+def _report_warnings(caught: list[warnings.WarningMessage]) -> None:
+    """A key that others may reach is one line on stderr; any other warning
+    is shown as Python would have shown it."""
+    for w in caught:
+        if issubclass(w.category, tallyvox.KeyPermissionWarning):
+            complain("warning", str(w.message))
+        else:
+            warnings.showwarning(w.message, w.category, w.filename, w.lineno)
 
 
 def _public_key(text: str) -> str:
@@ -97,7 +112,9 @@ def build_parser() -> argparse.ArgumentParser:
         commands, "keygen", cmd_keygen,
         help="load or create a secret-key file and print its public key",
         description="Load the 32-byte Ed25519 secret key at PATH, or create one "
-                    "(mode 0600) if PATH does not exist, and print its public key.")
+                    "(mode 0600) if PATH does not exist, and print its public key. A key "
+                    "file that group or others may read or write, or that another user "
+                    "owns, is still loaded, with a warning on stderr.")
     keygen.add_argument("path", metavar="PATH", help="secret-key file")
 
     add_recover_arguments(add_command(commands, "recover", cmd_recover, **RECOVER_TEXTS))

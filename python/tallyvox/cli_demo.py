@@ -64,10 +64,9 @@ def cmd_demo(args: argparse.Namespace) -> int:
         keypair = tallyvox.SigningKeypair.generate()
         keypair.save(key_path)
         session_id = os.path.basename(run_dir)
-        session = tallyvox.Session.open(
-            keypair=keypair, ledger_path=ledger_path, session_id=session_id)
-        record_demo(session, session_id)
-        del session
+        with tallyvox.Session.open(
+                keypair=keypair, ledger_path=ledger_path, session_id=session_id) as session:
+            record_demo(session, session_id)
         ledger = load_ledger(ledger_path)
     except (CliError, tallyvox.TallyvoxError, OSError) as exc:
         complain("demo", error_text(exc))

@@ -98,7 +98,7 @@ RECOVER_TEXTS = dict(
                 "line is torn (no LF, not a record), copy that line to "
                 "LEDGER.torn-<UTC time>, cut the ledger after its last LF and flush "
                 "both, so that the ledger opens and verifies again. An intact ledger "
-                "is left alone; any other damage changes nothing. Run it only while "
-                "no process records into the ledger.",
-    epilog="Exit status: 0 recovered or intact, 2 the ledger is missing, unreadable "
-           "or damaged otherwise (the reason is printed).")
+                "is left alone; any other damage changes nothing. While a session "
+                "holds the ledger it is refused and changes nothing.",
+    epilog="Exit status: 0 recovered or intact, 2 the ledger is missing, unreadable, "
+           "damaged otherwise or open by another writer (the reason is printed).")

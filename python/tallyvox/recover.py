@@ -40,8 +40,11 @@ def recover_ledger(path: str | os.PathLike[str]) -> Recovery:
     directory) before the ledger is cut after its last LF and flushed. An
     intact ledger is left alone. Any other damage (a line before the last that
     is not a record, a complete line that is not UTF-8) raises `LedgerError`
-    with the line at fault, and nothing is changed. Run it only while no
-    process records into the ledger.
+    with the line at fault, and nothing is changed. While a session holds the
+    ledger (in this process or another on this host), a line may be only half
+    written: recovery then raises `LedgerError` ("the ledger ... is open by
+    another writer") and touches nothing, and no session opens the ledger
+    while recovery runs.
     """
     kept_events, kept_bytes, removed_bytes, torn_path = _tallyvox._native.recover_ledger(path)
     return Recovery(kept_events, kept_bytes, removed_bytes, torn_path)

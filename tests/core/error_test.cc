@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <random>
 #include <string>
+
+#include "core/utf8.h"
 
 namespace tallyvox {
 namespace {
@@ -84,6 +87,62 @@ TEST(ErrorText, FoundString) {
   EXPECT_EQ(found_string(std::string("\0\r\n\x01", 4)), "string \"\\0\\r\\n\\u{1}\"");
   EXPECT_EQ(found_string("\xc3\xa9\xc2\x85"), "string \"\xc3\xa9\\u{85}\"");
   EXPECT_EQ(found_string("\xe2\x80\xa8\xf0\x9f\x98\x80"), "string \"\\u{2028}\xf0\x9f\x98\x80\"");
+}
+
+TEST(ErrorText, RefusalsOfTheWriter) {
+  EXPECT_EQ(display(LedgerError{LedgerError::Held{"ledgers/call-42.ndjson"}}),
+            "the ledger \"ledgers/call-42.ndjson\" is open by another writer");
+  EXPECT_EQ(display(SessionError{SessionError::Closed{}}), "the session is closed");
+  EXPECT_EQ(display(SessionError{LedgerError{LedgerError::Held{"l"}}}),
+            "the ledger \"l\" is open by another writer");
+}
+
+struct QuotedCase {
+  std::string path;
+  const char* quoted;
+};
+
+class QuotedPath : public ::testing::TestWithParam<QuotedCase> {};
+
+TEST_P(QuotedPath, EscapesWhatWouldNotPrintOnOneLine) {
+  EXPECT_EQ(quoted_path(GetParam().path), GetParam().quoted);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, QuotedPath,
+    ::testing::Values(QuotedCase{"", "\"\""}, QuotedCase{"a/b c.ndjson", "\"a/b c.ndjson\""},
+                      QuotedCase{"a\nb\rc\td", "\"a\\nb\\rc\\td\""},
+                      QuotedCase{"\x1b[2J\x7f", "\"\\u{1b}[2J\\u{7f}\""},
+                      QuotedCase{"q\"b\\'", "\"q\\\"b\\\\'\""},
+                      QuotedCase{"caf\xc3\xa9 \xf0\x9f\x93\xa6", "\"caf\xc3\xa9 \xf0\x9f\x93\xa6\""},
+                      QuotedCase{"\xe2\x80\xa8", "\"\\u{2028}\""},
+                      // Not UTF-8: a Latin-1 byte, a lone lead byte at the
+                      // end, an encoded surrogate, an overlong slash.
+                      QuotedCase{"caf\xe9", "\"caf\\xe9\""}, QuotedCase{"x\xc3", "\"x\\xc3\""},
+                      QuotedCase{"\xed\xa0\x80", "\"\\xed\\xa0\\x80\""},
+                      QuotedCase{"\xc0\xaf", "\"\\xc0\\xaf\""},
+                      QuotedCase{std::string("n\0l", 3), "\"n\\0l\""}));
+
+// Whatever the bytes, the text is one line of valid UTF-8 without control
+// characters, and a path that is plain printable ASCII stays as it is.
+TEST(QuotedPathProperty, AnyBytesGiveOnePrintableLine) {
+  std::mt19937 rng(20261208);
+  for (int trial = 0; trial < 20000; ++trial) {
+    std::string path(rng() % 12, '\0');
+    bool plain = true;
+    for (char& c : path) {
+      c = static_cast<char>(rng() % 3 == 0 ? 0x20 + rng() % 0x5f : rng() % 256);
+      auto b = static_cast<unsigned char>(c);
+      plain = plain && b >= 0x20 && b < 0x7f && c != '"' && c != '\\';
+    }
+    std::string quoted = quoted_path(path);
+    ASSERT_TRUE(valid_utf8(quoted)) << trial;
+    for (unsigned char b : quoted) ASSERT_GE(b, 0x20) << trial;
+    ASSERT_EQ(quoted.find('\x7f'), std::string::npos) << trial;
+    if (plain) {
+      ASSERT_EQ(quoted, "\"" + path + "\"");
+    }
+  }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -11,6 +12,7 @@
 
 #include "core/hex.h"
 #include "core/io.h"
+#include "tests/core/file_size_limit.h"
 #include "tests/core/temp_dir.h"
 
 namespace tallyvox {
@@ -208,7 +210,7 @@ TEST_F(KeyFile, IoFailuresCarryTheOsText) {
     return r ? std::string("loaded") : display(r.error());
   };
   EXPECT_EQ(load_error(path("missing")), "io: No such file or directory (os error 2)");
-  EXPECT_EQ(load_error(path("dir")), "io: Is a directory (os error 21)");
+  EXPECT_EQ(load_error(path("dir")), "io: not a regular file (a directory)");
   EXPECT_EQ(load_error(path("k") + std::string("\0", 1)),
             "io: file name contained an unexpected NUL byte");
 
@@ -223,6 +225,12 @@ TEST_F(KeyFile, IoFailuresCarryTheOsText) {
   auto nul = keypair.save(path("k") + std::string("\0", 1));
   ASSERT_FALSE(nul.has_value());
   EXPECT_EQ(display(nul.error()), "io: file name contained an unexpected NUL byte");
+  // Links that lead round in a circle name no file to replace.
+  ASSERT_EQ(::symlink("loop-b", path("loop-a").c_str()), 0);
+  ASSERT_EQ(::symlink("loop-a", path("loop-b").c_str()), 0);
+  auto circle = keypair.save(path("loop-a"));
+  ASSERT_FALSE(circle.has_value());
+  EXPECT_EQ(display(circle.error()), "io: Too many levels of symbolic links (os error 40)");
 }
 
 TEST_F(KeyFile, LoadOrCreateCreatesOnceThenLoads) {
@@ -275,7 +283,7 @@ TEST_F(KeyFile, LoadOrCreateOnADirectoryCreatesNothing) {
   ASSERT_EQ(::mkdir(path("dir").c_str(), 0700), 0);
   auto result = SigningKeypair::load_or_create(path("dir"));
   ASSERT_FALSE(result.has_value());
-  EXPECT_EQ(display(result.error()), "io: Is a directory (os error 21)");
+  EXPECT_EQ(display(result.error()), "io: not a regular file (a directory)");
   EXPECT_TRUE(std::filesystem::is_empty(path("dir")));
 }
 
@@ -289,18 +297,118 @@ TEST_F(KeyFile, LoadOrCreateFailsBeforeGeneratingWhenParentsCannotBeMade) {
   EXPECT_EQ(display(nul.error()), "io: file name contained an unexpected NUL byte");
 }
 
+// The names in a directory, sorted.
+std::vector<std::string> names_in(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A link at the key's path stays a link: save replaces the file that load
+// would read through it, wherever the link points.
+struct LinkCase {
+  const char* name;
+  std::vector<std::pair<std::string, std::string>> links;  // link -> target, made in order
+  const char* real;  // the file that ends up holding the key
+};
+
+TEST_F(KeyFile, SaveThroughALinkReplacesItsTarget) {
+  const LinkCase cases[] = {
+      {"relative", {{"key", "real.key"}}, "real.key"},
+      {"into a subdirectory", {{"key", "sub/real.key"}}, "sub/real.key"},
+      {"relative to the link's directory", {{"sub/key", "../real.key"}}, "real.key"},
+      {"absolute", {{"key", "@/real.key"}}, "real.key"},
+      {"a chain", {{"key", "mid"}, {"mid", "sub/real.key"}}, "sub/real.key"},
+      {"dangling", {{"key", "new/real.key"}}, "new/real.key"},
+  };
+  for (const LinkCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string root = path(c.name);
+    ASSERT_TRUE(create_dir_all(root + "/sub"));
+    std::string real = root + "/" + c.real;
+    if (std::string(c.name) != "dangling") write_file(real, "old");
+    for (const auto& [link, target] : c.links) {
+      std::string to = target.starts_with("@") ? root + target.substr(1) : target;
+      ASSERT_EQ(::symlink(to.c_str(), (root + "/" + link).c_str()), 0);
+    }
+    std::string key = root + "/" + c.links.front().first;
+    ASSERT_TRUE(SigningKeypair::from_seed(seed_array()).save(key));
+    EXPECT_EQ(read_file(real), seed_bytes());
+    EXPECT_EQ(mode_of(real), 0600u);
+    for (const auto& [link, target] : c.links) {
+      struct stat st;
+      ASSERT_EQ(::lstat((root + "/" + link).c_str(), &st), 0);
+      EXPECT_TRUE(S_ISLNK(st.st_mode)) << link;
+    }
+    EXPECT_EQ(SigningKeypair::load(key).value().pubkey_hex(), kPublicHex);
+  }
+}
+
+// A save that fails, while writing the new key or while putting it in
+// place, leaves the old key whole and nothing else in the directory.
+TEST_F(KeyFile, AFailedSaveKeepsTheOldKey) {
+  SigningKeypair old_key = SigningKeypair::generate();
+  ASSERT_TRUE(old_key.save(path("key")));
+  std::string before = read_file(path("key"));
+  for (rlim_t limit : {rlim_t{0}, rlim_t{16}, rlim_t{31}}) {
+    std::expected<void, KeyError> saved;
+    {
+      testing::FileSizeLimit stop_at(limit);
+      saved = SigningKeypair::from_seed(seed_array()).save(path("key"));
+    }
+    ASSERT_FALSE(saved) << limit;
+    EXPECT_EQ(display(saved.error()), "io: File too large (os error 27)") << limit;
+    EXPECT_EQ(read_file(path("key")), before) << limit;
+    EXPECT_EQ(names_in(dir_), std::vector<std::string>{"key"}) << limit;
+  }
+  // The rename itself fails: a directory is in the way.
+  ASSERT_EQ(::mkdir(path("sub").c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir(path("sub/key").c_str(), 0700), 0);
+  auto onto_dir = old_key.save(path("sub/key"));
+  ASSERT_FALSE(onto_dir);
+  EXPECT_EQ(display(onto_dir.error()), "io: Is a directory (os error 21)");
+  EXPECT_EQ(names_in(path("sub")), std::vector<std::string>{"key"});
+}
+
+// load reports the file's permission bits and owner; `exposed` judges them.
+TEST_F(KeyFile, LoadReportsWhoMayReachTheFile) {
+  const std::pair<mode_t, bool> modes[] = {{0600, false}, {0400, false}, {0640, true},
+                                           {0604, true},  {0620, true},  {0602, true},
+                                           {0700, false}, {0644, true}};
+  write_file(path("key"), seed_bytes());
+  for (const auto& [mode, open_to_others] : modes) {
+    ASSERT_EQ(::chmod(path("key").c_str(), mode), 0);
+    KeyFileAccess access;
+    ASSERT_TRUE(SigningKeypair::load(path("key"), &access));
+    EXPECT_EQ(access.mode, mode);
+    EXPECT_EQ(access.owner, ::geteuid());
+    EXPECT_EQ(exposed(access, ::geteuid()), open_to_others) << std::oct << mode;
+    EXPECT_TRUE(exposed(access, ::geteuid() + 1)) << "another user owns it";
+    KeyFileAccess via_create;
+    ASSERT_TRUE(SigningKeypair::load_or_create(path("key"), &via_create));
+    EXPECT_EQ(via_create.mode, mode);
+  }
+  KeyFileAccess created;
+  ASSERT_TRUE(SigningKeypair::load_or_create(path("fresh/key"), &created));
+  EXPECT_EQ(created.mode, 0600u);
+  EXPECT_FALSE(exposed(created, ::geteuid()));
+}
+
 }  // namespace
 }  // namespace tallyvox
 
 namespace tallyvox {
 namespace {
 
-// A key file is 32 bytes; a device that never ends must not be read to the
-// end of memory, and a large regular file still reports its true length.
-TEST(KeysUnbounded, EndlessStreamIsRefusedAfterALimit) {
+// A key file is 32 bytes; a device that never ends is not even opened, and
+// a large regular file still reports its true length.
+TEST(KeysUnbounded, EndlessStreamIsRefusedBeforeItIsRead) {
   auto zero = SigningKeypair::load("/dev/zero");
   ASSERT_FALSE(zero);
-  EXPECT_EQ(display(zero.error()), "invalid key length: expected 32, got 1048576");
+  EXPECT_EQ(display(zero.error()), "io: not a regular file (a device)");
 }
 
 class KeysLarge : public testing::TempDir {};

@@ -1,9 +1,7 @@
 #include "core/ledger.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
-#include <csignal>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,6 +10,7 @@
 #include "core/keys.h"
 #include "keypair_fixture.h"
 #include "core/session.h"
+#include "file_size_limit.h"
 #include "temp_dir.h"
 
 namespace tallyvox {
@@ -118,7 +117,7 @@ TEST_F(Ledger, UnreadablePaths) {
   EXPECT_EQ(read_error(dir_), "io: not a regular file (a directory)");
   auto writer = LedgerWriter::open(dir_);
   ASSERT_FALSE(writer);
-  EXPECT_EQ(display(writer.error()), "io: Is a directory (os error 21)");
+  EXPECT_EQ(display(writer.error()), "io: not a regular file (a directory)");
   auto nul = LedgerWriter::open(path(std::string("a\0b", 3)));
   ASSERT_FALSE(nul);
   EXPECT_EQ(display(nul.error()), "io: file name contained an unexpected NUL byte");
@@ -273,25 +272,6 @@ TEST_F(Ledger, PiecesOfAnySizeReadTheSame) {
 namespace tallyvox {
 namespace {
 
-// RLIMIT_FSIZE makes the append's write stop at a chosen byte (EFBIG).
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) : old_handler_(std::signal(SIGXFSZ, SIG_IGN)) {
-    ::getrlimit(RLIMIT_FSIZE, &old_);
-    struct rlimit limit = old_;
-    limit.rlim_cur = bytes;
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &old_);
-    std::signal(SIGXFSZ, old_handler_);
-  }
-
- private:
-  struct rlimit old_{};
-  void (*old_handler_)(int);
-};
-
 // A record that fails before any byte, part way or just before its LF leaves
 // the file as it was, and the next record takes the same seq.
 TEST_F(Ledger, AFailedAppendLeavesNoTrace) {
@@ -303,7 +283,7 @@ TEST_F(Ledger, AFailedAppendLeavesNoTrace) {
   for (std::size_t allowed : {std::size_t{0}, std::size_t{1}, std::size_t{100}, line - 1}) {
     std::string before = read_file(p);
     {
-      FileSizeLimit limit(before.size() + allowed);
+      testing::FileSizeLimit limit(before.size() + allowed);
       auto failed = (*session)->record(SessionEnded{"r", "s"});
       ASSERT_FALSE(failed) << allowed;
       EXPECT_EQ(display(failed.error()), "io: File too large (os error 27)");

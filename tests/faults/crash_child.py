@@ -1,9 +1,11 @@
 """Records from several threads until it is killed.
 
-Usage: crash_child.py LEDGER THREADS
+Usage: crash_child.py LEDGER THREADS [PAYLOAD_BYTES]
 Prints "ready" once the session is open, then, after every record call that
 returned, one line "SEQ SELF_HASH" (a single write each, so lines from
 different threads never mix). Meant to be killed with SIGKILL at any moment.
+With PAYLOAD_BYTES, every event is a tool call carrying that many bytes of
+redacted arguments, so that each line takes a while to write.
 """
 import os
 import sys
@@ -30,6 +32,11 @@ EVENTS = [
 
 def main():
     ledger, threads = sys.argv[1], int(sys.argv[2])
+    kinds = EVENTS
+    if len(sys.argv) > 3:
+        blob = "x" * int(sys.argv[3])
+        kinds = [events.tool_called(tool_name=f"t{k}", args_sha256="bb" * 32,
+                                    args_redacted={"blob": blob}) for k in range(2)]
     session = tallyvox.Session.open(keypair=tallyvox.SigningKeypair.generate(),
                                     ledger_path=ledger, session_id="crash")
     os.write(1, b"ready\n")
@@ -37,7 +44,7 @@ def main():
     def work(k):
         i = k
         while True:
-            r = session.record(EVENTS[i % len(EVENTS)])
+            r = session.record(kinds[i % len(kinds)])
             os.write(1, f"{r.seq} {r.self_hash}\n".encode())
             i += 1
 

@@ -29,6 +29,24 @@ def raises_with_note():
 
 
 @pytest.fixture(scope="session")
+def child_env():
+    """The environment of a child process that imports the same tallyvox as
+    this one, with `extra` variables added."""
+    import tallyvox
+
+    package_parent = str(pathlib.Path(tallyvox.__file__).resolve().parent.parent)
+
+    def make(extra=()):
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join(
+            p for p in [package_parent, env.get("PYTHONPATH")] if p)
+        env.update(extra)
+        return env
+
+    return make
+
+
+@pytest.fixture(scope="session")
 def injector(tmp_path_factory):
     """The fault-injection library (tests/faults/inject.c), built once."""
     compiler = shutil.which(os.environ.get("CC", "cc"))

@@ -103,6 +103,7 @@ OTHER_SEED = bytes(range(1, 33))
 def key_from(tmp_path, seed):
     path = tmp_path / f"key-{seed[0]}"
     path.write_bytes(seed)
+    path.chmod(0o600)  # private, as save makes it
     return tallyvox.SigningKeypair.load(path)
 
 

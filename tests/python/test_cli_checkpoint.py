@@ -21,6 +21,7 @@ def run_cli(*args):
 def setup(tmp_path):
     key = tmp_path / "signing.key"
     key.write_bytes(SEED)
+    key.chmod(0o600)  # private, as save makes it
     keypair = tallyvox.SigningKeypair.load(key)
     ledger = tmp_path / "ledger.ndjson"
     session = tallyvox.Session.open(keypair=keypair, ledger_path=ledger, session_id="s")

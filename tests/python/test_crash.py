@@ -4,7 +4,11 @@ exit 0, and the ledger is resumed and killed again.
 
 Trials: TALLYVOX_CRASH_TRIALS (default 15), each with TALLYVOX_CRASH_ROUNDS
 kills on one ledger (default 2); TALLYVOX_CRASH_SEED fixes the random delays.
+
+Also `recover` run against a live writer of 2 MB events for
+TALLYVOX_RACE_SECONDS (default 3): refused every time, nothing lost.
 """
+import contextlib
 import json
 import os
 import pathlib
@@ -28,14 +32,9 @@ ROUNDS = int(os.environ.get("TALLYVOX_CRASH_ROUNDS", "2"))
 SEED = int(os.environ.get("TALLYVOX_CRASH_SEED", str(time.time_ns() % 2**32)))
 THREADS = 4
 MAX_DELAY = 0.15
-
-
-def child_env(extra=()):
-    env = dict(os.environ)
-    package_parent = str(pathlib.Path(t.__file__).resolve().parent.parent)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in [package_parent, env.get("PYTHONPATH")] if p)
-    env.update(extra)
-    return env
+# The race of recovery against a writer: its length, and the size of each event.
+RACE_SECONDS = float(os.environ.get("TALLYVOX_RACE_SECONDS", "3"))
+BIG_EVENT_BYTES = 2 * 1024 * 1024
 
 
 def slow_writes(injector, ledger):
@@ -46,11 +45,13 @@ def slow_writes(injector, ledger):
             "TALLYVOX_FAULTS": f"write:path={ledger.name}:short=1:times=0"}
 
 
-def run_and_kill(ledger, delay, walks, env):
-    """Starts the child and kills it `delay` seconds after it is ready,
-    verifying the ledger meanwhile (outcomes appended to `walks`); returns
-    the (seq, self_hash) pairs of the record calls that returned."""
-    proc = subprocess.Popen([sys.executable, str(CHILD), str(ledger), str(THREADS)],
+@contextlib.contextmanager
+def live_child(ledger, env, *args):
+    """Runs the recording child on `ledger` and gives it once its session is
+    open; on leaving, kills it with SIGKILL (it must still be running) and
+    fills the set given with the (seq, self_hash) pairs of the record calls
+    that returned."""
+    proc = subprocess.Popen([sys.executable, str(CHILD), str(ledger), *map(str, args)],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
     chunks = []
     ready = threading.Event()
@@ -64,15 +65,10 @@ def run_and_kill(ledger, delay, walks, env):
 
     reader = threading.Thread(target=drain)
     reader.start()
+    printed = set()
     try:
         assert ready.wait(60), "the child did not start"
-        deadline = time.monotonic() + delay
-        while time.monotonic() < deadline:
-            try:
-                report = t.verify_file(ledger)
-                walks.append((report.ok, report.event_count, report.root_hash, report.reason))
-            except t.ChainError as e:  # a line still being written
-                walks.append((None, 0, None, str(e)))
+        yield printed
         assert proc.poll() is None, proc.stderr.read().decode()
         os.kill(proc.pid, signal.SIGKILL)
     finally:
@@ -83,11 +79,24 @@ def run_and_kill(ledger, delay, walks, env):
         proc.stderr.close()
     assert proc.returncode == -signal.SIGKILL
     assert chunks and chunks[0] == b"ready\n"
-    printed = set()
     for line in chunks[1:]:
         assert line.endswith(b"\n")  # each line went out in one pipe write
         seq, self_hash = line.split()
         printed.add((int(seq), self_hash.decode()))
+
+
+def run_and_kill(ledger, delay, walks, env):
+    """Kills the child `delay` seconds after it is ready, verifying the ledger
+    meanwhile (outcomes appended to `walks`); returns the (seq, self_hash)
+    pairs of the record calls that returned."""
+    with live_child(ledger, env, THREADS) as printed:
+        deadline = time.monotonic() + delay
+        while time.monotonic() < deadline:
+            try:
+                report = t.verify_file(ledger)
+                walks.append((report.ok, report.event_count, report.root_hash, report.reason))
+            except t.ChainError as e:  # a line still being written
+                walks.append((None, 0, None, str(e)))
     return printed
 
 
@@ -109,7 +118,7 @@ def recover_then_verify(ledger, note):
 
 
 @pytest.mark.parametrize("trial", range(TRIALS))
-def test_killed_while_recording(tmp_path, trial, capsys, injector):
+def test_killed_while_recording(tmp_path, trial, capsys, injector, child_env):
     rng = random.Random(SEED + trial)
     note = f"seed {SEED} trial {trial}"
     ledger = tmp_path / "crash" / "ledger.ndjson"
@@ -150,6 +159,33 @@ def test_killed_while_recording(tmp_path, trial, capsys, injector):
     assert (r.seq, r.parent_hash) == (len(records), records[-1]["self_hash"] if records
                                       else GENESIS), note
     assert t.verify_file(ledger).event_count == len(records) + 1
+
+
+# --- recovery racing a live writer ------------------------------------------------
+
+
+def test_recover_racing_a_writer_of_big_events(tmp_path, capsys, child_env):
+    """`recover` run over and over against a process recording 2 MB events is
+    refused every time, so it cannot take a line still being written for a
+    torn one; once the writer is killed, recovery takes its torn line aside
+    and every record that returned is in the ledger, in one valid chain."""
+    ledger = tmp_path / "race" / "ledger.ndjson"
+    refusal = f'the ledger "{ledger}" is open by another writer'
+    attempts = 0
+    with live_child(ledger, child_env(), 2, BIG_EVENT_BYTES) as printed:
+        deadline = time.monotonic() + RACE_SECONDS
+        while time.monotonic() < deadline or attempts == 0:
+            with pytest.raises(t.LedgerError) as excinfo:
+                t.recover_ledger(ledger)
+            assert str(excinfo.value) == refusal
+            attempts += 1
+        assert cli.main(["recover", str(ledger)]) == 2
+        assert capsys.readouterr().err == f"tallyvox: {ledger}: {refusal}\n"
+    assert printed, "no record returned while recovery was refused"
+    recover_then_verify(ledger, f"after {attempts} refused recoveries")
+    in_file = {(r["seq"], r["self_hash"]) for r in read_back(ledger)}
+    assert printed <= in_file
+    assert sorted(seq for seq, _ in in_file) == list(range(len(in_file)))
 
 
 # --- a torn last line, cut at every byte -----------------------------------------

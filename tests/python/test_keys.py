@@ -5,11 +5,13 @@ import re
 import stat
 import subprocess
 import sys
+import warnings
 
 import pytest
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 
+import tallyvox
 from tallyvox import _tallyvox
 
 SigningKeypair = _tallyvox.SigningKeypair
@@ -28,6 +30,12 @@ def public_hex(seed):
 
 def mode(path):
     return stat.S_IMODE(os.stat(path).st_mode)
+
+
+def write_key(path, seed):
+    """A key file as save writes it: private to its owner."""
+    path.write_bytes(seed)
+    os.chmod(path, 0o600)
 
 
 def test_generate_gives_distinct_lowercase_hex_keys():
@@ -57,7 +65,7 @@ def test_saved_file_is_the_seed_of_the_public_key(tmp_path):
 
 def test_rfc8032_key_file_gives_the_vector_public_key(tmp_path):
     target = tmp_path / "rfc.key"
-    target.write_bytes(RFC_SEED)
+    write_key(target, RFC_SEED)
     assert SigningKeypair.load(target).pubkey_hex == RFC_PUBLIC == public_hex(RFC_SEED)
 
 
@@ -69,7 +77,7 @@ def test_rfc8032_key_file_gives_the_vector_public_key(tmp_path):
 @pytest.mark.parametrize("by_keyword", [False, True], ids=["positional", "keyword"])
 def test_path_forms(tmp_path, as_arg, by_keyword):
     target = tmp_path / "key"
-    target.write_bytes(RFC_SEED)
+    write_key(target, RFC_SEED)
     arg = as_arg(target)
     call = (lambda f: f(path=arg)) if by_keyword else (lambda f: f(arg))
     assert call(SigningKeypair.load).pubkey_hex == RFC_PUBLIC
@@ -275,3 +283,139 @@ def test_instances_hold_and_release_their_class():
     del keys
     gc.collect()
     assert sys.getrefcount(SigningKeypair) == before
+
+
+# --- saving atomically -------------------------------------------------------
+
+# Saves a fresh key to argv[1] with the file size limited to argv[2] bytes
+# (SIGXFSZ ignored, so a write past it fails with EFBIG instead of killing).
+SAVE_UNDER_LIMIT = """
+import resource, signal, sys
+from tallyvox import _tallyvox
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (int(sys.argv[2]), resource.RLIM_INFINITY))
+try:
+    _tallyvox.SigningKeypair.generate().save(sys.argv[1])
+    print("saved")
+except _tallyvox.KeyLoadError as e:
+    print(e)
+"""
+
+
+@pytest.mark.parametrize("through", ["path", "relative link", "absolute link"])
+def test_a_save_that_cannot_finish_keeps_the_old_key(tmp_path, child_env, through):
+    real = tmp_path / "keys" / "agent.key"
+    SigningKeypair.generate().save(real)
+    before = real.read_bytes()
+    target = real
+    if through != "path":
+        target = tmp_path / "link.key"
+        target.symlink_to(real.relative_to(tmp_path) if through == "relative link" else real)
+
+    def save(limit):
+        run = subprocess.run([sys.executable, "-c", SAVE_UNDER_LIMIT, str(target), str(limit)],
+                             capture_output=True, text=True, env=child_env(), timeout=60)
+        assert run.stderr == ""
+        return run.stdout.strip()
+
+    for limit in (0, 1, 16, 31):
+        assert save(limit) == "io: File too large (os error 27)", limit
+        assert (real.read_bytes(), mode(real)) == (before, 0o600)
+        assert [p.name for p in real.parent.iterdir()] == ["agent.key"]  # no temporary left
+    assert save(1 << 20) == "saved"
+    after = real.read_bytes()
+    assert len(after) == 32 and after != before and mode(real) == 0o600
+    assert target.is_symlink() == (through != "path")
+    assert [p.name for p in real.parent.iterdir()] == ["agent.key"]
+    assert SigningKeypair.load(target).pubkey_hex == public_hex(after)
+
+
+# --- who may read the key ----------------------------------------------------
+
+NOBODY = 65534
+
+
+@pytest.mark.parametrize("file_mode,owner,message", [
+    (0o600, None, None),
+    (0o400, None, None),
+    (0o700, None, None),
+    (0o644, None, "key file {p} may be read or written by group or others (mode 0644); "
+                  "chmod 600 {p}"),
+    (0o660, None, "key file {p} may be read or written by group or others (mode 0660); "
+                  "chmod 600 {p}"),
+    (0o602, None, "key file {p} may be read or written by group or others (mode 0602); "
+                  "chmod 600 {p}"),
+    (0o600, NOBODY, "key file {p} is owned by uid 65534, not by this user (uid {me}); "
+                    "chown it to uid {me} and chmod 600 {p}"),
+    (0o640, NOBODY, "key file {p} is owned by uid 65534, not by this user (uid {me}), and may "
+                    "be read or written by group or others (mode 0640); chown it to uid {me} "
+                    "and chmod 600 {p}"),
+])
+@pytest.mark.parametrize("method", ["load", "load_or_create"])
+def test_a_key_others_may_reach_loads_with_a_warning(tmp_path, method, file_mode, owner, message):
+    if owner is not None and os.geteuid() != 0:
+        pytest.skip("giving a file to another user needs root")
+    target = tmp_path / "it's.key"
+    write_key(target, RFC_SEED)
+    os.chmod(target, file_mode)
+    if owner is not None:
+        os.chown(target, owner, -1)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        assert getattr(SigningKeypair, method)(target).pubkey_hex == RFC_PUBLIC
+    if message is None:
+        assert caught == []
+        return
+    [w] = caught
+    assert w.category is tallyvox.KeyPermissionWarning
+    assert issubclass(w.category, UserWarning)
+    assert str(w.message) == message.format(p=repr(str(target)), me=os.geteuid())
+    assert w.filename == __file__  # attributed to the caller
+    # A filter that turns the warning into an error refuses the key.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", tallyvox.KeyPermissionWarning)
+        with pytest.raises(tallyvox.KeyPermissionWarning):
+            getattr(SigningKeypair, method)(target)
+
+
+def test_the_warning_class_is_exported_by_the_package_only():
+    assert tallyvox.KeyPermissionWarning is _tallyvox._native.KeyPermissionWarning
+    assert "KeyPermissionWarning" in tallyvox.__all__
+    assert "KeyPermissionWarning" not in _tallyvox.__all__
+    assert (tallyvox.KeyPermissionWarning.__module__,
+            tallyvox.KeyPermissionWarning.__qualname__) == ("tallyvox", "KeyPermissionWarning")
+
+
+def test_keygen_prints_the_warning_on_one_line(tmp_path, child_env):
+    key = tmp_path / "a\nb.key"  # a name that would break the line unquoted
+
+    def keygen():
+        return subprocess.run([sys.executable, "-m", "tallyvox", "keygen", str(key)],
+                              capture_output=True, text=True, env=child_env(), timeout=60)
+
+    fresh = keygen()
+    assert (fresh.returncode, fresh.stderr) == (0, "")
+    os.chmod(key, 0o664)
+    again = keygen()
+    assert (again.returncode, again.stdout) == (0, fresh.stdout)
+    assert again.stderr == (f"tallyvox: warning: key file {str(key)!r} may be read or written by "
+                            f"group or others (mode 0664); chmod 600 {str(key)!r}\n")
+
+
+@pytest.mark.parametrize("kind,text", [("fifo", "io: not a regular file (a FIFO)"),
+                                       ("device", "io: not a regular file (a device)"),
+                                       ("directory", "io: not a regular file (a directory)")])
+def test_a_key_path_that_is_not_a_file_is_refused_without_reading(tmp_path, child_env, kind,
+                                                                   text):
+    target = {"fifo": tmp_path / "fifo", "device": pathlib.Path("/dev/zero"),
+              "directory": tmp_path}[kind]
+    if kind == "fifo":
+        os.mkfifo(target)
+    # In a child: a FIFO that blocked the open would fail by timeout, not hang.
+    script = ("import sys; from tallyvox import _tallyvox as t\n"
+              "for f in (t.SigningKeypair.load, t.SigningKeypair.load_or_create):\n"
+              "    try: f(sys.argv[1])\n"
+              "    except t.KeyLoadError as e: print(e)\n")
+    run = subprocess.run([sys.executable, "-c", script, str(target)], capture_output=True,
+                         text=True, env=child_env(), timeout=60)
+    assert (run.stdout, run.stderr) == (f"{text}\n{text}\n", "")

@@ -70,12 +70,19 @@ def exercise(directory: Path) -> tallyvox.ChainReport:
     keypair.save(path=str(directory / "copy.key"))
     assert tallyvox.SigningKeypair.load(directory / "copy.key").pubkey_hex == keypair.pubkey_hex
 
+    warning: type[UserWarning] = tallyvox.KeyPermissionWarning
+    assert issubclass(warning, UserWarning)
+
     ledger = directory / "ledger.ndjson"
-    session = tallyvox.Session.open(keypair=keypair, ledger_path=ledger, session_id="typed")
-    assert_type(session.session_id, str)
-    recorded = [session.record(event) for event in every_event()]
-    recorded.append(asyncio.run(record_async(session, events.session_ended(
-        reason="done", summary_sha256=""))))
+    with tallyvox.Session.open(keypair=keypair, ledger_path=ledger, session_id="typed") as session:
+        assert_type(session, tallyvox.Session)
+        assert_type(session.session_id, str)
+        recorded = [session.record(event) for event in every_event()]
+        recorded.append(asyncio.run(record_async(session, events.session_ended(
+            reason="done", summary_sha256=""))))
+    assert_type(session.closed, bool)
+    assert session.closed
+    session.close()
 
     last = recorded[-1]
     assert_type(last.seq, int)

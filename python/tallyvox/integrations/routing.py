@@ -23,7 +23,7 @@ import os
 import threading
 from collections.abc import Callable
 from types import TracebackType
-from typing import Protocol, Union
+from typing import Protocol, Union, cast
 from urllib.parse import quote
 
 from tallyvox import Session, SigningKeypair
@@ -126,9 +126,7 @@ def _close(ledger: AsyncSession) -> concurrent.futures.Future[None]:
     def then_close(drained: concurrent.futures.Future[None]) -> None:
         try:
             drained.result()
-            close = getattr(ledger.session, "close", None)
-            if close is not None:
-                close()
+            ledger.session.close()
         except BaseException as error:  # handed to whoever waits
             closed.set_exception(error)
         else:
@@ -180,7 +178,7 @@ def as_router(route: Router | Callable[[str], SessionTarget]) -> Router:
     """A `LedgerRouter` (or any object with `session_for` and `end`) as it is;
     a callable from a key to a session wrapped as a router."""
     if hasattr(route, "session_for") and hasattr(route, "end"):
-        return route  # type: ignore[return-value]
+        return cast(Router, route)
     if callable(route):
         return _CallableRouter(route)
     raise TypeError(f"expected a router or a callable, got {type(route).__name__}")

@@ -225,19 +225,10 @@ async def main() -> int:
 '''
 
 
-def test_the_modules_type_check_strictly(tmp_path):
+def test_the_modules_type_check_strictly(strict_mypy):
     """mypy --strict over the installed modules, then over a use of them: clean
     but for the one wrong call."""
-    pytest.importorskip("mypy")
-    (tmp_path / "use.py").write_text(USAGE)
-
-    def mypy(*targets):
-        return subprocess.run(
-            [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir",
-             str(tmp_path / "cache"), *targets], cwd=tmp_path, capture_output=True, text=True,
-            timeout=600).stdout
-
-    assert mypy("-m", "tallyvox.aio", "-m", "tallyvox.integrations._common") == ""
+    assert strict_mypy(USAGE, "-m", "tallyvox.aio", "-m", "tallyvox.integrations._common") == ""
     wrong = USAGE.splitlines().index('        await s.record({"type": "SessionEnded"})') + 1
-    errors = mypy("use.py").splitlines()
+    errors = strict_mypy(USAGE, "use.py").splitlines()
     assert [line.split(":")[:2] for line in errors] == [["use.py", str(wrong)]], errors
