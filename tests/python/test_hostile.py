@@ -41,6 +41,7 @@ def files(tmp_path_factory):
     root = tmp_path_factory.mktemp("hostile")
     key = root / "signing.key"
     key.write_bytes(SEED)
+    key.chmod(0o600)
     keypair = tallyvox.SigningKeypair.load(key)
     ledger = root / "ledger.ndjson"
     session = tallyvox.Session.open(keypair=keypair, ledger_path=ledger, session_id="s")
@@ -142,6 +143,7 @@ def test_each_complaint_names_the_path_at_fault(files, tmp_path):
     f = files
     bad_key = tmp_path / "short.key"
     bad_key.write_bytes(b"short")
+    bad_key.chmod(0o600)
     bad_note = tmp_path / "bogus.checkpoint"
     bad_note.write_text("tallyvox/x\n1\nAAAA\n\n")
     missing_dir = tmp_path / "no" / "such"
