@@ -2,10 +2,11 @@
 # core tests through ctest, then the Python tests through pytest.
 PYTHON ?= python3
 JOBS ?= 2
-APT_PACKAGES := g++ make libssl-dev libgtest-dev libsodium-dev
+APT_PACKAGES := g++ make libssl-dev libgtest-dev libsodium-dev chromium
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: test deps install core-test py-test bench clean test-sanitize test-crash test-leaks fuzz fuzz-deps fuzz-corpus
+.PHONY: test deps install core-test py-test bench clean test-sanitize test-crash test-leaks fuzz fuzz-deps fuzz-corpus \
+  test-witness-kills
 
 test: deps install core-test py-test
 
@@ -16,7 +17,7 @@ deps:
 
 install:
 	$(PYTHON) -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation \
-	  -Cbuild-dir=build/wheel ".[test,langchain,openai-agents,pipecat,livekit,otel,otel-frameworks]"
+	  -Cbuild-dir=build/wheel ".[test,report,langchain,openai-agents,pipecat,livekit,otel,otel-frameworks,witness]"
 
 core-test:
 	cmake -S . -B build/core -G Ninja -DTALLYVOX_TESTS=ON -DCMAKE_BUILD_TYPE=Release
@@ -33,7 +34,7 @@ BENCH_BASE ?=
 BENCH_BASE_DIR := build/bench-base
 bench: deps
 	$(PYTHON) -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation \
-	  -Cbuild-dir=build/wheel ".[bench]"
+	  -Cbuild-dir=build/wheel ".[bench,report]"
 	cmake -S . -B build/core -G Ninja -DTALLYVOX_TESTS=ON -DCMAKE_BUILD_TYPE=Release
 	cmake --build build/core -j $(JOBS) --target json_text_bench
 	build/core/tests/core/json_text_bench
@@ -70,7 +71,7 @@ test-sanitize: deps install
 # output in build/fuzz/logs. `make fuzz FUZZ_SECONDS=10` for a quick check.
 FUZZ_SECONDS ?= 60
 FUZZ_DIR := build/fuzz
-FUZZ_TARGETS := line_reader ledger_reader canonical ed25519_verify
+FUZZ_TARGETS := line_reader ledger_reader canonical ed25519_verify witness
 FUZZ_APT_PACKAGES := clang-19 libclang-rt-19-dev
 
 fuzz-deps: deps
@@ -118,6 +119,13 @@ test-crash: deps install
 test-leaks: deps install
 	TALLYVOX_LEAK_CALLS=$(LEAK_CALLS) TALLYVOX_LEAK_RECORDS=$(LEAK_RECORDS) \
 	  TALLYVOX_LEAK_SECONDS=$(LEAK_SECONDS) $(PYTHON) -m pytest -q -s -p no:cacheprovider tests/python/test_leaks.py
+
+# A witness killed with SIGKILL WITNESS_KILLS times while clients submit
+# both sides of a fork (make test kills it 4 times).
+WITNESS_KILLS ?= 100
+test-witness-kills: deps install
+	TALLYVOX_WITNESS_KILLS=$(WITNESS_KILLS) $(PYTHON) -m pytest -q -p no:cacheprovider \
+	  tests/python/test_witness_server.py -k kill_9
 
 clean:
 	rm -rf build

@@ -12,7 +12,7 @@ import traceback
 import tallyvox
 
 from bench import (canonical, checkpoint, fleet, harness, open as open_bench, open_record, otel,
-                   record, sign, threads, verify)
+                   record, report, sign, threads, verify, witness)
 
 # Each entry builds its Benchmark (doing any setup and correctness checks);
 # it is called with quick=True for the smaller sizes of --quick.
@@ -28,6 +28,9 @@ REGISTRY = {
     threads.NAME: threads.build,
     fleet.NAME: fleet.build,
     otel.NAME: otel.build,
+    witness.NAME: witness.build,
+    witness.PROOF_NAME: witness.build_proof,
+    report.NAME: report.build,
 }
 
 

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import functools
 import time
+from typing import Callable
 
 import tallyvox
 from tallyvox import checkpoint as cp
@@ -60,6 +61,19 @@ def _millisecond() -> None:
         pass
 
 
+def under_a_millisecond(name: str, contender: str, check: Callable[[], object], note: str) -> Benchmark:
+    """`check` against a 1 ms busy wait: the target is the check under 1 ms."""
+    return Benchmark(
+        name=name,
+        contenders={contender: check, "millisecond": _millisecond},
+        batch=100,
+        rounds=5,
+        quick_rounds=3,
+        targets=[Target(contender=contender, baseline="millisecond", minimum=1.0)],
+        notes=[f"{note}; millisecond: a 1 ms busy wait (target: {contender} under 1 ms)"],
+    )
+
+
 def build_proof(quick: bool = False) -> Benchmark:
     count = 10_000 if quick else 100_000
     path, keypair = _signed_ledger(count)
@@ -67,16 +81,6 @@ def build_proof(quick: bool = False) -> Benchmark:
     proof = cp.prove(path, count // 3, note)
     if not cp.verify_proof(proof, keypair.pubkey_hex).ok:
         raise CheckFailed("the proof does not hold")
-    return Benchmark(
-        name=PROOF_NAME,
-        contenders={
-            "verify_proof": functools.partial(cp.verify_proof, proof, keypair.pubkey_hex),
-            "millisecond": _millisecond,
-        },
-        batch=100,
-        rounds=5,
-        quick_rounds=3,
-        targets=[Target(contender="verify_proof", baseline="millisecond", minimum=1.0)],
-        notes=[f"the proof of event {count // 3} of {count}: {len(proof)} bytes; "
-               "millisecond: a 1 ms busy wait (target: verify_proof under 1 ms)"],
-    )
+    return under_a_millisecond(PROOF_NAME, "verify_proof",
+                               functools.partial(cp.verify_proof, proof, keypair.pubkey_hex),
+                               f"the proof of event {count // 3} of {count}: {len(proof)} bytes")

@@ -116,12 +116,18 @@ CheckpointResult<SignedCheckpoint> make_checkpoint(const std::string& path,
     return failure(Kind::Malformed, "the ledger is empty: give an origin, there is no first event to name it by");
   }
   Checkpoint checkpoint{origin.value_or(default_origin(tree->first_self_hash)), chain.event_count,
-                        tree->root};
+                        tree->root, {}};
   if (auto ok = check_key_name(checkpoint.origin); !ok) {
     return failure(Kind::Malformed, "invalid origin: " + ok.error());
   }
   std::string note = sign_note(checkpoint_text(checkpoint), checkpoint.origin, keypair);
   return SignedCheckpoint{std::move(checkpoint), std::move(note)};
+}
+
+CheckpointResult<Checkpoint> read_checkpoint(std::string_view note) {
+  auto opened = read_checkpoint_note(note);
+  if (!opened) return std::unexpected(std::move(opened.error()));
+  return std::move(opened->checkpoint);
 }
 
 CheckpointResult<Checkpoint> open_checkpoint(std::string_view note, const ed25519::PublicKey& key) {

@@ -43,6 +43,9 @@ CheckpointResult<SignedCheckpoint> make_checkpoint(const std::string& path,
                                                    const std::optional<std::string>& origin,
                                                    const ReadOptions& read = {});
 
+// Reads a checkpoint note without checking any signature.
+CheckpointResult<Checkpoint> read_checkpoint(std::string_view note);
+
 // Reads a checkpoint note and checks its signature by `key`.
 CheckpointResult<Checkpoint> open_checkpoint(std::string_view note, const ed25519::PublicKey& key);
 

@@ -11,7 +11,6 @@ namespace tallyvox {
 namespace {
 
 constexpr std::string_view kSignaturePrefix = "\u2014 ";
-constexpr unsigned char kEd25519Type = 0x01;
 
 std::unexpected<std::string> fail(std::string message) { return std::unexpected(std::move(message)); }
 
@@ -71,28 +70,37 @@ std::expected<void, std::string> check_key_name(std::string_view name) {
   return {};
 }
 
-std::uint32_t note_key_id(std::string_view name, const ed25519::PublicKey& key) {
+std::uint32_t key_id(std::string_view name, unsigned char type, const ed25519::PublicKey& key) {
   std::string input(name);
   input.push_back('\n');
-  input.push_back(static_cast<char>(kEd25519Type));
+  input.push_back(static_cast<char>(type));
   input.append(reinterpret_cast<const char*>(key.data()), key.size());
   Digest d = sha256(input.data(), input.size());
   return (std::uint32_t{d[0]} << 24) | (std::uint32_t{d[1]} << 16) | (std::uint32_t{d[2]} << 8) | d[3];
 }
 
-std::string sign_note(std::string_view text, std::string_view name, const SigningKeypair& keypair) {
-  std::uint32_t id = note_key_id(name, keypair.public_key());
-  auto signature = keypair.sign(reinterpret_cast<const unsigned char*>(text.data()), text.size());
-  unsigned char blob[4 + ed25519::kSignatureSize];
+std::uint32_t note_key_id(std::string_view name, const ed25519::PublicKey& key) {
+  return key_id(name, kNoteSignatureType, key);
+}
+
+std::string signature_line(std::string_view name, std::uint32_t id, const unsigned char* rest,
+                           std::size_t n) {
+  std::vector<unsigned char> blob(4 + n);
   for (int i = 0; i < 4; ++i) blob[i] = static_cast<unsigned char>(id >> (24 - 8 * i));
-  std::memcpy(blob + 4, signature.data(), signature.size());
-  std::string out(text);
-  out += "\n";
-  out += kSignaturePrefix;
+  if (n) std::memcpy(blob.data() + 4, rest, n);
+  std::string out(kSignaturePrefix);
   out += name;
   out += " ";
-  out += base64_encode(blob, sizeof blob);
+  out += base64_encode(blob.data(), blob.size());
   out += "\n";
+  return out;
+}
+
+std::string sign_note(std::string_view text, std::string_view name, const SigningKeypair& keypair) {
+  auto signature = keypair.sign(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+  std::string out(text);
+  out += "\n";
+  out += signature_line(name, note_key_id(name, keypair.public_key()), signature.data(), signature.size());
   return out;
 }
 
@@ -118,24 +126,30 @@ std::expected<Note, std::string> parse_note(std::string_view note) {
   return out;
 }
 
-NoteCheck check_note(const Note& note, std::string_view name, const ed25519::PublicKey& key) {
-  const std::uint32_t id = note_key_id(name, key);
+NoteCheck check_key_lines(const Note& note, std::string_view name, std::uint32_t id,
+                          const std::function<bool(const NoteSignature&)>& verifies) {
   bool seen = false;
   for (const NoteSignature& sig : note.signatures) {
     if (sig.name != name || sig.key_id != id) continue;
+    if (!verifies(sig)) return NoteCheck::BadSignature;
     seen = true;
-    if (sig.signature.size() == ed25519::kSignatureSize &&
-        ed25519::verify(key.data(), sig.signature.data(),
-                        reinterpret_cast<const unsigned char*>(note.text.data()), note.text.size())) {
-      return NoteCheck::Verified;
-    }
   }
-  return seen ? NoteCheck::BadSignature : NoteCheck::NotSigned;
+  return seen ? NoteCheck::Verified : NoteCheck::NotSigned;
+}
+
+NoteCheck check_note(const Note& note, std::string_view name, const ed25519::PublicKey& key) {
+  return check_key_lines(note, name, note_key_id(name, key), [&](const NoteSignature& sig) {
+    return sig.signature.size() == ed25519::kSignatureSize &&
+           ed25519::verify(key.data(), sig.signature.data(),
+                           reinterpret_cast<const unsigned char*>(note.text.data()), note.text.size());
+  });
 }
 
 std::string checkpoint_text(const Checkpoint& checkpoint) {
-  return checkpoint.origin + "\n" + std::to_string(checkpoint.size) + "\n" +
-         base64_encode(checkpoint.root.data(), checkpoint.root.size()) + "\n";
+  std::string out = checkpoint.origin + "\n" + std::to_string(checkpoint.size) + "\n" +
+                    base64_encode(checkpoint.root.data(), checkpoint.root.size()) + "\n";
+  for (const std::string& line : checkpoint.extensions) out += line + "\n";
+  return out;
 }
 
 std::expected<Checkpoint, std::string> parse_checkpoint_text(std::string_view text) {
@@ -146,8 +160,14 @@ std::expected<Checkpoint, std::string> parse_checkpoint_text(std::string_view te
     line = text.substr(0, lf);
     text.remove_prefix(lf + 1);
   }
-  if (!text.empty()) return fail("the checkpoint has lines after the root hash");
   Checkpoint out;
+  while (!text.empty()) {
+    std::size_t lf = text.find('\n');
+    if (lf == std::string_view::npos) return fail("the checkpoint does not end with a newline");
+    if (lf == 0) return fail("the checkpoint has an empty extension line");
+    out.extensions.emplace_back(text.substr(0, lf));
+    text.remove_prefix(lf + 1);
+  }
   if (auto ok = check_key_name(lines[0]); !ok) return fail("origin: " + ok.error());
   out.origin = std::string(lines[0]);
   auto size = parse_decimal(lines[1], "tree size");

@@ -14,8 +14,9 @@ constexpr std::size_t kMaxPath = 63;
 
 std::unexpected<std::string> fail(std::string message) { return std::unexpected(std::move(message)); }
 
-// Takes the next line of `text`, without its LF; printable ASCII only.
-std::expected<std::string_view, std::string> next_line(std::string_view& text) {
+}  // namespace
+
+std::expected<std::string_view, std::string> next_proof_line(std::string_view& text) {
   std::size_t lf = text.find('\n');
   if (lf == std::string_view::npos) return fail("the proof ends before its checkpoint");
   std::string_view line = text.substr(0, lf);
@@ -27,11 +28,12 @@ std::expected<std::string_view, std::string> next_line(std::string_view& text) {
   return line;
 }
 
-std::expected<void, std::string> read_path(std::string_view& text, std::vector<Digest>& path) {
+std::expected<std::vector<Digest>, std::string> read_hash_lines(std::string_view& text) {
+  std::vector<Digest> path;
   for (;;) {
-    auto line = next_line(text);
+    auto line = next_proof_line(text);
     if (!line) return std::unexpected(std::move(line.error()));
-    if (line->empty()) return {};
+    if (line->empty()) return path;
     if (path.size() == kMaxPath) return fail("the proof has more than 63 hashes");
     auto hash = base64_decode(*line);
     if (!hash) return fail("proof hash: " + hash.error());
@@ -41,8 +43,6 @@ std::expected<void, std::string> read_path(std::string_view& text, std::vector<D
     path.push_back(d);
   }
 }
-
-}  // namespace
 
 std::string format_proof(const ProofFile& proof) {
   std::string out(kProofHeader);
@@ -57,22 +57,24 @@ std::string format_proof(const ProofFile& proof) {
 
 std::expected<ProofFile, std::string> parse_proof(std::string_view text) {
   ProofFile out;
-  auto header = next_line(text);
+  auto header = next_proof_line(text);
   if (!header) return std::unexpected(std::move(header.error()));
   if (*header != kProofHeader) return fail("not a proof file: the first line is not " + std::string(kProofHeader));
-  auto extra = next_line(text);
+  auto extra = next_proof_line(text);
   if (!extra) return std::unexpected(std::move(extra.error()));
   if (!extra->starts_with("extra ")) return fail("the second line is not \"extra <base64>\"");
   auto line = base64_decode(extra->substr(6));
   if (!line) return fail("extra: " + line.error());
   out.extra.assign(line->begin(), line->end());
-  auto index = next_line(text);
+  auto index = next_proof_line(text);
   if (!index) return std::unexpected(std::move(index.error()));
   if (!index->starts_with("index ")) return fail("the third line is not \"index <N>\"");
   auto n = parse_decimal(index->substr(6), "index");
   if (!n) return std::unexpected(std::move(n.error()));
   out.index = *n;
-  if (auto ok = read_path(text, out.path); !ok) return std::unexpected(std::move(ok.error()));
+  auto path = read_hash_lines(text);
+  if (!path) return std::unexpected(std::move(path.error()));
+  out.path = std::move(*path);
   if (text.empty()) return fail("the proof has no checkpoint after its empty line");
   out.checkpoint = std::string(text);
   return out;

@@ -114,6 +114,37 @@ def line_variants(lines):
     yield "two_records", line + lines[0][1]
 
 
+def witness_inputs(lines):
+    """add-checkpoint bodies over a ledger of the lines, and verifier keys."""
+    import base64
+
+    from tallyvox import checkpoint as cp
+    from tallyvox._tallyvox import _native
+
+    kp = keypair()
+    with tempfile.TemporaryDirectory() as tmp:
+        ledger = os.path.join(tmp, "ledger.ndjson")
+        with open(ledger, "wb") as f:
+            f.write(b"".join(line + b"\n" for _, line in lines))
+        note = cp.make_checkpoint(ledger, kp, origin="example.org/log").note
+        proof = cp.consistency_proof(ledger, 3, len(lines))
+
+    def body(old, hashes, text):
+        return ("".join(f"{x}\n" for x in [f"old {old}", *(base64.b64encode(h).decode() for h in hashes)])
+                + "\n" + text).encode()
+
+    public = bytes.fromhex(kp.pubkey_hex)
+    text, _, signature = note.rpartition("\n\n")
+    cosigned = note + _native.cosign(text + "\n", "w.example", kp, 1700000000)
+    yield "body_old_0", body(0, [], note)
+    yield "body_with_proof", body(3, proof, note)
+    yield "body_equal_sizes", body(len(lines), [], note)
+    yield "body_cosigned_note", body(3, proof, cosigned)
+    yield "body_extension_lines", body(0, [], f"{text}\nextension line\n\n{signature}")
+    yield "vkey_log", _native.format_vkey("example.org/log", public, 1).encode()
+    yield "vkey_witness", _native.format_vkey("w.example", public, 4).encode()
+
+
 def main():
     if ROOT.exists():
         shutil.rmtree(ROOT)
@@ -163,6 +194,9 @@ def main():
     }
     for name, data in texts.items():
         write("canonical", name, data)
+
+    for name, data in witness_inputs(lines):
+        write("witness", name, data)
 
     count = sum(1 for _ in ROOT.rglob("*") if _.is_file())
     print(f"wrote {count} files under {ROOT}", file=sys.stderr)

@@ -16,6 +16,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/base64.h"
 #include "core/buffer.h"
 #include "core/canonical.h"
 #include "core/error.h"
@@ -24,6 +25,8 @@
 #include "core/json_write.h"
 #include "core/ledger.h"
 #include "core/signed.h"
+#include "core/vkey.h"
+#include "core/witness_request.h"
 
 namespace tallyvox::fuzz {
 
@@ -222,6 +225,46 @@ inline std::string check_canonical(std::string_view input) {
   if (!identical(*from_ordered, *value)) return "the ordered text reads back as another value:\n" + ordered;
   if (canonical_of(*from_ordered) != canonical) {
     return "the value read back from the ordered text has another canonical text:\n" + ordered;
+  }
+  return {};
+}
+
+// ------------------------------------------------------------ witness
+
+// The body of an add-checkpoint request as it was read.
+inline std::string body_of(const AddCheckpoint& request) {
+  std::string out = "old " + std::to_string(request.old_size) + "\n";
+  for (const Digest& d : request.proof) out += base64_encode(d.data(), d.size()) + "\n";
+  return out + "\n" + request.note;
+}
+
+// The texts a witness reads from anyone: an add-checkpoint body and a
+// verifier key. Both have one text per value, so what is accepted is
+// written back byte for byte; a body is refused with 400 and a reason, and
+// checking the log's signature of an accepted one answers with the
+// protocol's statuses only.
+inline std::string check_witness(std::string_view input) {
+  if (auto vkey = parse_vkey(input)) {
+    auto text = format_vkey(vkey->name, vkey->type, vkey->key);
+    if (!text || *text != input) return "a verifier key that reads does not write back";
+  } else if (vkey.error().empty()) {
+    return "a verifier key refused without a reason";
+  }
+  auto request = parse_add_checkpoint(input);
+  if (!request) {
+    if (request.error().status != 400 || request.error().reason.empty()) {
+      return "a body refused with " + std::to_string(request.error().status) + " and \"" +
+             request.error().reason + "\"";
+    }
+    return {};
+  }
+  if (body_of(*request) != input) return "an accepted body does not write back";
+  const ed25519::PublicKey keys[] = {ed25519::PublicKey{}, ed25519::PublicKey{1}};
+  for (std::size_t n : {0u, 1u, 2u}) {
+    auto checked = check_add_checkpoint(*request, std::span(keys).first(n));
+    int status = checked ? 0 : checked.error().status;
+    if (status != 400 && status != 403 && status != 404 && status != 0) return "status " + std::to_string(status);
+    if ((n == 0) != (status == 404)) return "404 is for an unknown log only";
   }
   return {};
 }

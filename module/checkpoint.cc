@@ -2,7 +2,6 @@
 // proof checks return (0, value) or (1 | 2, message): 1 when a check does not
 // hold, 2 when an input is malformed or unreadable; the package turns these
 // into results and exceptions.
-#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
@@ -14,6 +13,7 @@
 #include "module/args.h"
 #include "module/errors.h"
 #include "module/gil.h"
+#include "module/hashes.h"
 #include "module/keys.h"
 #include "module/module.h"
 #include "module/native.h"
@@ -23,66 +23,12 @@ namespace tallyvox::py {
 
 namespace {
 
-PyObject* new_bytes(const Digest& d) {
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(d.data()), static_cast<Py_ssize_t>(d.size()));
-}
-
-bool arg_bytes(PyObject* obj, const char* name, std::string_view* out) {
-  char* data;
-  Py_ssize_t n;
-  if (!PyBytes_Check(obj) || PyBytes_AsStringAndSize(obj, &data, &n) != 0) {
-    if (!PyErr_Occurred()) raise_not_instance(obj, "bytes");
-    note_argument(name);
-    return false;
-  }
-  *out = std::string_view(data, static_cast<std::size_t>(n));
-  return true;
-}
-
-bool arg_hash(PyObject* obj, const char* name, Digest* out) {
-  std::string_view bytes;
-  if (!arg_bytes(obj, name, &bytes)) return false;
-  if (bytes.size() != out->size()) {
-    PyErr_Format(PyExc_ValueError, "a hash is 32 bytes, not %zd", static_cast<Py_ssize_t>(bytes.size()));
-    note_argument(name);
-    return false;
-  }
-  std::memcpy(out->data(), bytes.data(), out->size());
-  return true;
-}
-
-// Each item of a sequence through `take`.
-template <class F>
-bool for_each_item(PyObject* seq, const char* name, F&& take) {
-  Py_ssize_t n = PySequence_Size(seq);
-  if (n < 0) {
-    note_argument(name);
-    return false;
-  }
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PySequence_GetItem(seq, i);
-    bool ok = item != nullptr && take(item);
-    Py_XDECREF(item);
-    if (!ok) return false;
-  }
-  return true;
-}
-
 // Leaf data (bytes of any length) as leaf hashes.
 bool arg_leaves(PyObject* seq, std::vector<Digest>* out) {
   return for_each_item(seq, "leaves", [&](PyObject* item) {
     std::string_view data;
     if (!arg_bytes(item, "leaves", &data)) return false;
     out->push_back(merkle::leaf_hash(reinterpret_cast<const unsigned char*>(data.data()), data.size()));
-    return true;
-  });
-}
-
-bool arg_hashes(PyObject* seq, const char* name, std::vector<Digest>* out) {
-  return for_each_item(seq, name, [&](PyObject* item) {
-    Digest d;
-    if (!arg_hash(item, name, &d)) return false;
-    out->push_back(d);
     return true;
   });
 }
@@ -97,19 +43,6 @@ bool arg_key(PyObject* obj, const char* name, ed25519::PublicKey* out) {
     return false;
   }
   return true;
-}
-
-PyObject* hash_list(const std::vector<Digest>& hashes) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(hashes.size()));
-  for (std::size_t i = 0; list != nullptr && i < hashes.size(); ++i) {
-    PyObject* item = new_bytes(hashes[i]);
-    if (item == nullptr) {
-      Py_CLEAR(list);
-      break;
-    }
-    PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);
-  }
-  return list;
 }
 
 // (origin, size, root, note)
@@ -263,6 +196,17 @@ PyObject* open_checkpoint_py(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
+PyObject* read_checkpoint_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static const char* const positional[] = {"note"};
+    static const Signature sig{"read_checkpoint()", positional, 1, 1, nullptr, 0};
+    PyObject* a[1];
+    std::string_view note;
+    if (!bind(sig, args, nargs, kwnames, a) || !arg_text(a[0], "note", &note)) return nullptr;
+    return outcome(read_checkpoint(note), [&](const Checkpoint& c) { return checkpoint_tuple(c, note); });
+  });
+}
+
 PyObject* verify_checkpoint_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     static const char* const positional[] = {"path", "note", "signers"};
@@ -368,6 +312,8 @@ PyMethodDef checkpoint_defs[] = {
      "make_checkpoint(path, keypair, origin)\n--\n\nSign the checkpoint of a valid ledger."},
     {"open_checkpoint", fastcall<open_checkpoint_py>(), kFlags,
      "open_checkpoint(note, signer)\n--\n\nRead a checkpoint note signed by the key."},
+    {"read_checkpoint", fastcall<read_checkpoint_py>(), kFlags,
+     "read_checkpoint(note)\n--\n\nRead a checkpoint note, checking no signature."},
     {"verify_checkpoint", fastcall<verify_checkpoint_py>(), kFlags,
      "verify_checkpoint(path, note, signers)\n--\n\nCheck a ledger against a checkpoint."},
     {"prove", fastcall<prove_py>(), kFlags,

@@ -23,7 +23,8 @@ int add_native(PyObject* module) {
   int rc = -1;
   if (add_ledger_native(native) == 0 && add_recover_native(native) == 0 &&
       add_checkpoint_native(native) == 0 && add_fleet_native(native) == 0 &&
-      add_keys_native(native) == 0 && add_reading_native(native) == 0) {
+      add_keys_native(native) == 0 && add_witness_native(native) == 0 &&
+      add_reading_native(native) == 0) {
     rc = PyObject_SetAttrString(module, "_native", native);
   }
   Py_DECREF(native);

@@ -23,6 +23,7 @@ int add_recover_native(PyObject* native);  // recover_ledger, verify_kept_lines
 int add_checkpoint_native(PyObject* native);  // checkpoints, proofs, the Merkle tree
 int add_fleet_native(PyObject* native);   // verify_file_jobs, verify_stream
 int add_keys_native(PyObject* native);    // KeyPermissionWarning
+int add_witness_native(PyObject* native);  // verifier keys, cosignatures, add-checkpoint
 
 // The `jobs` argument of a walk: at least 1; more than the walk can use
 // are capped. False with an exception set.

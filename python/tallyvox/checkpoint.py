@@ -92,9 +92,32 @@ def make_checkpoint(ledger: _StrPath, keypair: SigningKeypair, origin: str | Non
     return Checkpoint._of(_held(_native.make_checkpoint(ledger, keypair, origin)))
 
 
+def _signer(signer: str) -> tuple[str, str | None]:
+    """The public key in hex, and the name a log's vkey gives it (None for hex)."""
+    if "+" not in signer:
+        return signer, None
+    name, _, kind, key = _native.parse_vkey(signer)
+    if kind != 0x01:
+        raise ValueError(f"{name}: not the key of a log (a note signer key, type 0x01)")
+    return key.hex(), name
+
+
+def _named(checkpoint: Checkpoint, name: str | None) -> str | None:
+    """Why a checkpoint signed by a vkey's key is not its log's, if it is not."""
+    if name is None or checkpoint.origin == name:
+        return None
+    return f"the checkpoint's origin {checkpoint.origin} is not the key's name {name}"
+
+
 def open_checkpoint(note: str, signer: str) -> Checkpoint:
-    """Read a checkpoint note that `signer` (64 hex characters) has signed."""
-    return Checkpoint._of(_held(_native.open_checkpoint(note, signer)))
+    """Read a checkpoint note that `signer` (64 hex characters, or the log's
+    vkey, named by the origin) has signed."""
+    key, name = _signer(signer)
+    checkpoint = Checkpoint._of(_held(_native.open_checkpoint(note, key)))
+    problem = _named(checkpoint, name)
+    if problem is not None:
+        raise CheckpointFailed(problem)
+    return checkpoint
 
 
 def verify_checkpoint(
@@ -121,12 +144,18 @@ def prove(ledger: _StrPath, seq: int, note: str) -> str:
 
 
 def verify_proof(proof: str, signer: str) -> ProofCheck:
-    """Check an inclusion proof file against the key `signer`, without the ledger."""
-    holds, value = _value(_native.verify_proof(proof, signer))
+    """Check an inclusion proof file against the key `signer` (hex, or the
+    log's vkey), without the ledger."""
+    key, name = _signer(signer)
+    holds, value = _value(_native.verify_proof(proof, key))
     if not holds:
         return ProofCheck(ok=False, reason=value)
     index, line, checkpoint = value
-    return ProofCheck(ok=True, index=index, line=line, checkpoint=Checkpoint._of(checkpoint))
+    checked = Checkpoint._of(checkpoint)
+    problem = _named(checked, name)
+    if problem is not None:
+        return ProofCheck(ok=False, reason=problem)
+    return ProofCheck(ok=True, index=index, line=line, checkpoint=checked)
 
 
 def consistency_proof(ledger: _StrPath, old_size: int, new_size: int) -> list[bytes]:

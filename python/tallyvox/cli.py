@@ -21,8 +21,10 @@ from tallyvox.cli_fleet import positive_jobs
 from tallyvox.cli_exit import (EXIT_ERROR, EXIT_FAILED, EXIT_OK, PROG, CliError, complain,
                                error_text)
 from tallyvox.cli_recover import RECOVER_TEXTS, add_recover_arguments, cmd_recover
+from tallyvox.cli_report import REPORT_TEXTS, add_report_arguments, cmd_report
 from tallyvox.cli_summary import cmd_verify
 from tallyvox.cli_timeline import cmd_show
+from tallyvox.cli_witness import add_keygen_options, add_witness_commands, note_signer, vkey_of
 from tallyvox.fleet import usable_cores
 
 
@@ -36,7 +38,7 @@ def cmd_keygen(args: argparse.Namespace) -> int:
             return EXIT_ERROR
         finally:
             _report_warnings(caught)
-    print(keypair.pubkey_hex)
+    print(vkey_of(keypair, args))
     return EXIT_OK
 
 
@@ -116,18 +118,22 @@ def build_parser() -> argparse.ArgumentParser:
                     "file that group or others may read or write, or that another user "
                     "owns, is still loaded, with a warning on stderr.")
     keygen.add_argument("path", metavar="PATH", help="secret-key file")
+    add_keygen_options(keygen)
 
     add_recover_arguments(add_command(commands, "recover", cmd_recover, **RECOVER_TEXTS))
+    add_report_arguments(add_command(commands, "report", cmd_report, **REPORT_TEXTS), _public_key)
 
     demo = add_command(
         commands, "demo", cmd_demo,
         help="record, verify and show a sample conversation",
         description="Record a short sample conversation using all seven event types "
                     "into a fresh ledger signed by a fresh key, in a new directory "
-                    "under DIR, then verify it and print the timeline and summary.")
+                    "under DIR, then verify it, print the timeline and summary, and "
+                    "write its HTML report beside it (with Jinja2 installed).")
     demo.add_argument("--dir", default="tallyvox-demo", metavar="DIR",
                       help="where to create the run directory (default: ./tallyvox-demo)")
-    add_checkpoint_commands(commands, add_command, _public_key)
+    add_checkpoint_commands(commands, add_command, note_signer)
+    add_witness_commands(commands, add_command)
     return parser
 
 

@@ -5,14 +5,13 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
-import tempfile
 from dataclasses import dataclass
 from typing import Any, Callable, TypeVar
 
 import tallyvox
 from tallyvox import _native
 from tallyvox import checkpoint as cp
+from tallyvox._files import write_atomically
 from tallyvox.cli_exit import (EXIT_ERROR, EXIT_FAILED, EXIT_OK, INPUT_ERRORS, complain, error_text,
                                one_line)
 
@@ -34,6 +33,7 @@ class Check:
     code: int
     text: str  # for EXIT_ERROR: the path at fault, then what is wrong with it
     checkpoint: cp.Checkpoint | None = None
+    details: dict[str, Any] | None = None  # more members of its JSON
     fault: tuple[str, str] | None = None  # (path, error) of an input that could not be used
 
     @classmethod
@@ -46,7 +46,7 @@ class Check:
                                     if self.code == EXIT_OK else self.text}
         if self.checkpoint is not None:
             document["checkpoint"] = self.checkpoint.to_json()
-        return document
+        return {**document, **(self.details or {})}
 
 
 def _seq(text: str) -> int:
@@ -76,32 +76,6 @@ def _note_or_ledger(error: BaseException, note_file: str, ledger: str) -> str:
     """The path at fault for an error of a check of `ledger` against the
     note read from `note_file`."""
     return note_file if str(error).startswith("not a checkpoint:") else ledger
-
-
-def write_atomically(path: str, text: str) -> None:
-    """Write `text` to a temporary file beside `path`, flush it, rename it in.
-    What is at `path` must be a regular file, if anything: a device, FIFO or
-    directory is refused, never replaced."""
-    try:
-        _native.read_regular_file(path, 0)
-    except (FileNotFoundError, PermissionError):
-        pass  # nothing there yet, or a file that only the rename needs
-    directory = os.path.dirname(path) or "."
-    fd, temporary = tempfile.mkstemp(dir=directory, prefix=f".{os.path.basename(path)}.")
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8", newline="") as handle:
-            handle.write(text)
-            handle.flush()
-            os.fsync(handle.fileno())
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
-    dir_fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        os.fsync(dir_fd)
-    finally:
-        os.close(dir_fd)
 
 
 def read_note_file(path: str, what: str) -> str:
@@ -138,6 +112,10 @@ def verify_checks(args: argparse.Namespace, path: str,
     checks = []
     if args.checkpoint is not None:
         checks.append(checkpoint_check(path, args.checkpoint, args.expect_signer))
+    if args.witness_key:
+        from tallyvox.cli_witness import witness_check  # which builds on Check
+
+        checks.append(witness_check(args))
     if args.require_end:
         ended = bool(records) and records[-1].event["type"] == "SessionEnded"
         checks.append(Check("end", EXIT_OK if ended else EXIT_FAILED,
@@ -152,7 +130,7 @@ def _report(args: argparse.Namespace, where: str, code: int, text: str,
         print(json.dumps({"ok": code == EXIT_OK, **document,
                           "error": None if code == EXIT_OK else text}, indent=2, ensure_ascii=False))
     elif code == EXIT_OK:
-        print(one_line(text))
+        print("\n".join(map(one_line, text.split("\n"))))
     if code != EXIT_OK:
         complain(where, text)
     return code
@@ -210,8 +188,16 @@ def cmd_verify_proof(args: argparse.Namespace) -> int:
     event_type = json.loads(result.line)["event"]["type"]
     text = (f"{args.proof}: holds: event {result.index} ({event_type}) is in the checkpoint "
             f"of {result.checkpoint.size} events of {result.checkpoint.origin}")
-    return _report(args, args.proof, EXIT_OK, text, {
-        "index": result.index, "line": result.line, "checkpoint": result.checkpoint.to_json()})
+    document = {"index": result.index, "line": result.line, "checkpoint": result.checkpoint.to_json()}
+    if args.witness_key:
+        from tallyvox.cli_witness import cosignatures
+
+        witnessed = cosignatures(result.checkpoint.note, args)
+        document["witnesses"] = witnessed.to_json()
+        if not witnessed.ok:
+            return _report(args, args.proof, EXIT_FAILED, witnessed.text, document)
+        text += f"\n  witnesses: {witnessed.text}"
+    return _report(args, args.proof, EXIT_OK, text, document)
 
 
 def add_verify_options(verify: argparse.ArgumentParser) -> None:
@@ -257,10 +243,11 @@ def add_checkpoint_commands(commands: Any, add_command: Callable[..., argparse.A
     check = add_command(
         commands, "verify-proof", cmd_verify_proof,
         help="check an inclusion proof without the ledger",
-        description="Check the checkpoint's signature by HEX, the disclosed event's hash, "
-                    "signature and signer, and its inclusion in the checkpoint's tree.",
+        description="Check the checkpoint's signature by HEX (or the log's VKEY), the "
+                    "disclosed event's hash, signature and signer, its inclusion in the "
+                    "checkpoint's tree, and with --witness-key the witnesses' cosignatures.",
         epilog="Exit status: 0 the proof holds, 1 it does not, 2 the file is malformed.")
     check.add_argument("proof", metavar="PROOF", help="proof file (.tlog-proof)")
-    check.add_argument("--expect-signer", required=True, type=public_key, metavar="HEX",
-                       help="the public key (64 hex characters) that signed")
+    check.add_argument("--expect-signer", required=True, type=public_key, metavar="HEX|VKEY",
+                       help="the public key (64 hex characters) that signed, or the log's vkey")
     check.add_argument("--json", action="store_true", help="print one JSON document")

@@ -12,9 +12,11 @@ import tempfile
 import tallyvox
 from tallyvox import events
 from tallyvox.cli_exit import EXIT_ERROR, PROG, CliError, complain, error_text
-from tallyvox.cli_ledger import load_ledger
-from tallyvox.cli_summary import summarise
+from tallyvox.cli_ledger import Ledger, load_ledger
+from tallyvox.cli_report import write_report
+from tallyvox.cli_summary import Summary, summarise
 from tallyvox.cli_timeline import timeline_lines
+from tallyvox.report.model import ledger_view
 
 
 def _sha256(data: bytes | str) -> str:
@@ -54,6 +56,18 @@ def record_demo(session: tallyvox.Session, session_id: str) -> None:
         reason="caller hung up", summary_sha256=_sha256(f"{question}\n{answer}")))
 
 
+def _write_report(run_dir: str, summary: Summary, ledger: Ledger) -> str:
+    """The HTML report beside the ledger: its path, or why there is none."""
+    path = os.path.join(run_dir, "report.html")
+    try:
+        write_report(path, [ledger_view(summary, ledger)], index=False)
+    except CliError as exc:  # no Jinja2: the demo goes on without the page
+        return f"not written: {exc}"
+    except OSError as exc:
+        return f"not written: {error_text(exc)}"
+    return path
+
+
 def cmd_demo(args: argparse.Namespace) -> int:
     try:
         os.makedirs(args.dir, exist_ok=True)
@@ -75,6 +89,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
     print(f"signing key: {key_path}")
     print(f"public key:  {keypair.pubkey_hex}")
     print(f"ledger:      {ledger_path}")
+    print(f"report:      {_write_report(run_dir, summary, ledger)}")
     print()
     for line in timeline_lines(ledger):
         print(line)

@@ -71,17 +71,22 @@ class Summary:
             **{check.name: check.to_json() for check in self.checks},
         }
 
+    @property
+    def verdict(self) -> str:
+        """The verdict on the ledger, as the first line of the summary says it."""
+        if self.status == "error":
+            return f"ERROR: {self.error}"
+        if self.status == "broken":
+            return f"BROKEN at seq {self.broken_at}: {self.reason}"
+        if self.unexpected_signers:
+            return "chain intact, but signed by a key that was not expected"
+        return "valid"
+
     def text_lines(self) -> list[str]:
         if self.status == "error":
-            return [f"{self.path}: ERROR: {self.error}"]
-        if self.status == "broken":
-            verdict = f"BROKEN at seq {self.broken_at}: {self.reason}"
-        elif self.unexpected_signers:
-            verdict = "chain intact, but signed by a key that was not expected"
-        else:
-            verdict = "valid"
+            return [f"{self.path}: {self.verdict}"]
         lines = [
-            one_line(f"{self.path}: {verdict}"),
+            one_line(f"{self.path}: {self.verdict}"),
             f"  events:    {self.event_count}",
             f"  root hash: {self.root_hash}"
             + ("  (last event before the break)" if self.status == "broken" else ""),
@@ -126,7 +131,9 @@ def summarise(ledger: Ledger, expected: Sequence[str] | None) -> Summary:
     )
 
 
-def _judge(path: str, jobs: int, args: argparse.Namespace) -> Summary:
+def judge(path: str, jobs: int, args: argparse.Namespace) -> tuple[Summary, Ledger | None]:
+    """The summary of the ledger at `path`, with the checks verify's options in
+    `args` ask for, and the walked ledger unless it could not be read."""
     try:
         ledger = load_ledger(path, jobs)
         summary = summarise(ledger, args.expect_signer)
@@ -135,7 +142,12 @@ def _judge(path: str, jobs: int, args: argparse.Namespace) -> Summary:
         summary = Summary(path=path, status="error", error=error_text(exc))
         if isinstance(exc, tallyvox.ChainError):  # a line that is not a record: torn?
             explain_torn_tail(summary)
-    return summary
+        return summary, None
+    return summary, ledger
+
+
+def _judge(path: str, jobs: int, args: argparse.Namespace) -> Summary:
+    return judge(path, jobs, args)[0]
 
 
 def cmd_verify(args: argparse.Namespace) -> int:

@@ -54,19 +54,20 @@ def timeline_lines(ledger: Ledger) -> list[str]:
     """One line per event; the event at which the chain breaks is marked."""
     width = max((len(str(r.seq)) for r in ledger.records), default=1)
     report = ledger.report
-    break_index = None if report.ok else _break_index(ledger)
+    broken = None if report.ok else break_index(ledger)
     lines = []
     for index, record in enumerate(ledger.records):
         event = record.event
         line = (f"{record.seq:>{width}}  {utc_text(record.timestamp_nanos, 3)}  "
                 f"{event['type']:<17}  {event_fields(event['type'], event['payload'])}")
-        if index == break_index:
+        if index == broken:
             line += f"  <-- chain breaks here: {one_line(report.reason or '')}"
         lines.append(line)
     return lines
 
 
-def _break_index(ledger: Ledger) -> int | None:
+def break_index(ledger: Ledger) -> int | None:
+    """The position of the event at which the chain breaks, if any."""
     # The walk stops at the first event that fails; the root hash it reports
     # is the self hash of the event before it (genesis when none passed).
     if ledger.report.root_hash == tallyvox.GENESIS_PARENT_HASH:

@@ -63,7 +63,8 @@ TEST_P(FuzzReplay, SavedInputsHoldTheProperties) {
 INSTANTIATE_TEST_SUITE_P(Targets, FuzzReplay,
                          ::testing::Values(Target{"line_reader", check_line},
                                            Target{"ledger_reader", check_ledger},
-                                           Target{"canonical", check_canonical}),
+                                           Target{"canonical", check_canonical},
+                                           Target{"witness", check_witness}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The seeds must reach past the error paths: most lines and values are read.
@@ -77,6 +78,13 @@ TEST(FuzzSeeds, MostSeedsAreAccepted) {
   }
   EXPECT_GE(lines, 10);
   EXPECT_GE(values, 8);
+  int bodies = 0, vkeys = 0;
+  for (const auto& p : files_in(fs::path(TALLYVOX_FUZZ_DIR) / "corpus/witness")) {
+    bodies += parse_add_checkpoint(bytes_of(p)).has_value();
+    vkeys += parse_vkey(bytes_of(p)).has_value();
+  }
+  EXPECT_GE(bodies, 5);
+  EXPECT_GE(vkeys, 2);
 }
 
 // ------------------------------------------------------ the checks themselves

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/base64.h"
 #include "keypair_fixture.h"
@@ -55,6 +56,30 @@ TEST(Note, SignsWhatItReadsAndIgnoresOtherKeys) {
   }
 }
 
+// A line of the key that fails rejects the note whatever else it carries,
+// as the reference note reader does; lines of other keys never count.
+TEST(Note, OneFailingLineOfTheKeyRejectsTheNote) {
+  SigningKeypair key = testing::keypair_filled(3), other = testing::keypair_filled(4);
+  auto line_of = [](const std::string& note) { return note.substr(note.rfind("\u2014")); };
+  const std::string good = sign_note("a\n", "k", key);
+  const std::string good_line = line_of(good);
+  const std::string bad_line = line_of(sign_note("b\n", "k", key));
+  const std::string foreign_bad = line_of(sign_note("b\n", "k", other));
+  const std::pair<std::string, NoteCheck> cases[] = {
+      {good, NoteCheck::Verified},
+      {good + good_line, NoteCheck::Verified},
+      {good + bad_line, NoteCheck::BadSignature},
+      {"a\n\n" + bad_line + good_line, NoteCheck::BadSignature},
+      {good + foreign_bad, NoteCheck::Verified},
+      {"a\n\n" + foreign_bad, NoteCheck::NotSigned},
+  };
+  for (const auto& [text, expected] : cases) {
+    auto note = parse_note(text);
+    ASSERT_TRUE(note) << note.error();
+    EXPECT_EQ(check_note(*note, "k", key.public_key()), expected) << text;
+  }
+}
+
 TEST(Note, AtMostSixteenSignatures) {
   SigningKeypair key = testing::keypair_filled(3);
   std::string note = sign_note("t\n", "k", key);
@@ -90,22 +115,30 @@ TEST(Note, RefusesMalformedNotes) {
 }
 
 TEST(Checkpoint, TextRoundTrip) {
-  Checkpoint c{"example.com/log", 18446744073709551615u, {}};
-  c.root.fill(0xAB);
-  std::string text = checkpoint_text(c);
-  EXPECT_EQ(text, "example.com/log\n18446744073709551615\nq6urq6urq6urq6urq6urq6urq6urq6urq6urq6urq6s=\n");
-  auto back = parse_checkpoint_text(text);
-  ASSERT_TRUE(back) << back.error();
-  EXPECT_EQ(back->origin, c.origin);
-  EXPECT_EQ(back->size, c.size);
-  EXPECT_EQ(back->root, c.root);
+  const std::string head = "example.com/log\n18446744073709551615\nq6urq6urq6urq6urq6urq6urq6urq6urq6urq6urq6s=\n";
+  for (const std::vector<std::string>& extensions :
+       {std::vector<std::string>{}, {"ext"}, {"\u2014 x y", "tile 5 AAAA"}}) {
+    Checkpoint c{"example.com/log", 18446744073709551615u, {}, extensions};
+    c.root.fill(0xAB);
+    std::string text = checkpoint_text(c);
+    std::string expected = head;
+    for (const std::string& line : extensions) expected += line + "\n";
+    EXPECT_EQ(text, expected);
+    auto back = parse_checkpoint_text(text);
+    ASSERT_TRUE(back) << back.error();
+    EXPECT_EQ(back->origin, c.origin);
+    EXPECT_EQ(back->size, c.size);
+    EXPECT_EQ(back->root, c.root);
+    EXPECT_EQ(back->extensions, extensions);
+  }
 }
 
 TEST(Checkpoint, RefusesMalformedTexts) {
   const std::string root = "47DEQpj8HBSa+/TImW+5JCeuQeRkm5NMpJWZG3hSuFU=\n";
   const std::pair<std::string, std::string> cases[] = {
       {"o\n1\n", "the checkpoint has fewer than three lines"},
-      {"o\n1\n" + root + "ext\n", "the checkpoint has lines after the root hash"},
+      {"o\n1\n" + root + "ext\n\nmore\n", "the checkpoint has an empty extension line"},
+      {"o\n1\n" + root + "ext", "the checkpoint does not end with a newline"},
       {"\n1\n" + root, "origin: the name is empty"},
       {"a b\n1\n" + root, "origin: the name contains a space"},
       {"a+b\n1\n" + root, "origin: the name contains '+'"},

@@ -7,91 +7,12 @@ import json
 import re
 
 import pytest
-from cryptography.exceptions import InvalidSignature
-from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey, Ed25519PublicKey
+from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
+from tlog_model import mth, model_consistency, model_leaf, model_node, model_path, model_sign, read_note
 
 import tallyvox
 from tallyvox import checkpoint as cp
 from tallyvox import events
-
-# ---------------------------------------------------------------------------
-# The model: RFC 6962 section 2.1, and the c2sp signed note and checkpoint.
-
-
-def model_leaf(data):
-    return hashlib.sha256(b"\x00" + data).digest()
-
-
-def model_node(left, right):
-    return hashlib.sha256(b"\x01" + left + right).digest()
-
-
-def split(n):
-    k = 1
-    while k * 2 < n:
-        k *= 2
-    return k
-
-
-def mth(leaves):
-    if not leaves:
-        return hashlib.sha256(b"").digest()
-    if len(leaves) == 1:
-        return model_leaf(leaves[0])
-    k = split(len(leaves))
-    return model_node(mth(leaves[:k]), mth(leaves[k:]))
-
-
-def model_path(m, leaves):
-    if len(leaves) <= 1:
-        return []
-    k = split(len(leaves))
-    if m < k:
-        return model_path(m, leaves[:k]) + [mth(leaves[k:])]
-    return model_path(m - k, leaves[k:]) + [mth(leaves[:k])]
-
-
-def model_subproof(m, leaves, whole):
-    n = len(leaves)
-    if m == n:
-        return [] if whole else [mth(leaves)]
-    k = split(n)
-    if m <= k:
-        return model_subproof(m, leaves[:k], whole) + [mth(leaves[k:])]
-    return model_subproof(m - k, leaves[k:], False) + [mth(leaves[:k])]
-
-
-def model_consistency(m, leaves):
-    return [] if m in (0, len(leaves)) else model_subproof(m, leaves, True)
-
-
-def key_id(name, public):
-    return hashlib.sha256(name.encode() + b"\n\x01" + public).digest()[:4]
-
-
-def read_note(note, public_hex):
-    """The (origin, size, root) of a checkpoint note signed by the key."""
-    public = bytes.fromhex(public_hex)
-    text, _, signatures = note.rpartition("\n\n")
-    text += "\n"
-    origin, size, root = re.fullmatch(r"([^\s+]+)\n(0|[1-9][0-9]*)\n([A-Za-z0-9+/]{43}=)\n",
-                                      text).groups()
-    lines = signatures.split("\n")
-    assert lines.pop() == "" and 1 <= len(lines) <= 16
-    for line in lines:
-        name, blob = re.fullmatch("\u2014 (\\S+) (\\S+)", line).groups()
-        blob = base64.b64decode(blob, validate=True)
-        if name == origin and blob[:4] == key_id(name, public):
-            Ed25519PublicKey.from_public_bytes(public).verify(blob[4:], text.encode())
-            return origin, int(size), base64.b64decode(root)
-    raise AssertionError("no signature by the key")
-
-
-def model_sign(text, name, private):
-    public = private.public_key().public_bytes_raw()
-    blob = key_id(name, public) + private.sign(text.encode())
-    return f"{text}\n\u2014 {name} {base64.b64encode(blob).decode()}\n"
-
 
 # ---------------------------------------------------------------------------
 # Ledgers

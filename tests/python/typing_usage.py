@@ -16,6 +16,7 @@ from typing import Any, Literal, assert_type
 import tallyvox
 import tallyvox.cli
 from tallyvox import events
+from tallyvox import witness as tw
 from tallyvox.events import AgentEvent
 
 
@@ -61,6 +62,27 @@ def use_checkpoints(ledger: Path, keypair: tallyvox.SigningKeypair) -> None:
     except tallyvox.CheckpointError as exc:
         failure: tallyvox.TallyvoxError = exc
         assert str(failure)
+
+
+def use_witnesses(ledger: Path, keypair: tallyvox.SigningKeypair) -> None:
+    made = tallyvox.make_checkpoint(ledger, keypair, origin="example.org/typed")
+    log_key = tw.Vkey.of(keypair, "example.org/typed")
+    assert_type(log_key.key_id, int)
+    witness_key = tw.Vkey.of(keypair, "w.example", cosigner=True)
+    assert witness_key.cosigner and not log_key.cosigner
+    assert tallyvox.open_checkpoint(made.note, str(log_key)) == made
+    check = tw.verify_cosignatures(made.note, [witness_key], quorum=1, now=None)
+    assert_type(check, tw.WitnessCheck)
+    assert_type(check.cosigned, tuple[tw.Cosignature, ...])
+    assert not check.ok and check.uncounted[0].reason == "did not cosign"
+    spec = tw.Witness.parse(f"http://127.0.0.1:1={witness_key}")
+    assert_type(spec.vkey, tw.Vkey)
+    asks: Callable[..., tw.Submission] = tw.submit
+    answer = tw.WitnessAnswer(spec, status=409, reason="409: it holds size 3", size=3)
+    assert_type(answer.size, int | None)
+    assert not answer.ok and callable(asks) and callable(tw.submit_async)
+    tw.save_sizes(ledger.parent / "sizes.json", {made.origin: {str(witness_key): answer.size or 0}})
+    assert_type(tw.load_sizes(ledger.parent / "sizes.json"), dict[str, dict[str, int]])
 
 
 def exercise(directory: Path) -> tallyvox.ChainReport:
@@ -129,6 +151,7 @@ def exercise(directory: Path) -> tallyvox.ChainReport:
         pass
 
     use_checkpoints(ledger, keypair)
+    use_witnesses(ledger, keypair)
     with open(ledger, "rb") as stream:
         assert_type(tallyvox.verify_stream(stream, max_line_bytes=1 << 20), tallyvox.ChainReport)
     assert tallyvox.verify_file_parallel(ledger, jobs=2).root_hash == report.root_hash

@@ -10,15 +10,22 @@ recording front that never breaks the agent.
   messages or a mapping of tool arguments.
 - `jsonable(value)`: a JSON-able copy of a framework value.
 - `token_count(value)`: a token count as the ledger holds it (0 when unknown).
+- `keep_text(text)`, the default text redactor: the text as it is.
+- `end_reason(error)`: `SessionEnded.reason` for a run that ended on `error`
+  (`"completed"`, `"cancelled"` or `"error: <type>"`).
+- `unfinished_call(name, latency_ms)`: the `ToolReturned` of a tool call that
+  never returned (cancelled, or still open when its session ended).
 - `Runs`: pairs the start and the end of a run by its id, at most once each.
 - `Recorder(session, strict=False)`: records onto a `Session` or an
-  `AsyncSession` from synchronous (`record`) or asynchronous (`arecord`) code.
-  Any failure is logged to the `tallyvox.integrations` logger and swallowed,
-  or re-raised when `strict` is true.
+  `AsyncSession` from synchronous (`record`) or asynchronous (`arecord`) code
+  through the session's writer queue; `flush()` and `close()` say when it is
+  written. Any failure is logged to the `tallyvox.integrations` logger and
+  swallowed, or re-raised when `strict` is true.
 """
 
 from __future__ import annotations
 
+import asyncio
 import concurrent.futures
 import contextlib
 import dataclasses
@@ -31,20 +38,27 @@ from collections import OrderedDict
 from collections.abc import Callable, Iterator, Mapping
 from typing import Any, Generic, TypeVar
 
-from tallyvox import Session, SignedEvent, canonical_json
+from tallyvox import Session, SignedEvent, canonical_json, events
 from tallyvox.aio import AsyncSession
 from tallyvox.events import AgentEvent
 
 __all__ = [
     "REDACTED",
+    "COMPLETED",
+    "CANCELLED",
     "Redactor",
+    "TextRedactor",
     "logger",
     "redact_values",
+    "keep_text",
+    "end_reason",
+    "unfinished_call",
     "sha256_hex",
     "sha256_json",
     "jsonable",
     "token_count",
     "never_break",
+    "done_future",
     "Runs",
     "Recorder",
 ]
@@ -56,6 +70,12 @@ REDACTED = "***"
 Redactor = Callable[[Any], Any]
 """Takes a tool's arguments (a mapping of names to values, or the raw input)
 and gives the JSON-able value stored as `args_redacted`."""
+
+TextRedactor = Callable[[str], str]
+"""Takes a transcript or a spoken text and gives the text the ledger keeps."""
+
+COMPLETED = "completed"
+CANCELLED = "cancelled"
 
 _K = TypeVar("_K")
 _V = TypeVar("_V")
@@ -70,6 +90,27 @@ def redact_values(args: Any) -> Any:
     if isinstance(args, Mapping):
         return {str(name): REDACTED for name in args}
     return REDACTED
+
+
+def keep_text(text: str) -> str:
+    """The default text redactor: transcripts and spoken texts are kept whole."""
+    return text
+
+
+def end_reason(error: BaseException | None) -> str:
+    """`"completed"` without an error, `"cancelled"` for a cancellation, else
+    `"error: "` and the error's type name."""
+    if error is None:
+        return COMPLETED
+    if isinstance(error, (asyncio.CancelledError, concurrent.futures.CancelledError)):
+        return CANCELLED
+    return f"error: {type(error).__name__}"
+
+
+def unfinished_call(name: str, latency_ms: int) -> AgentEvent:
+    """A call that never gave a result: failed, digest of the empty text."""
+    return events.tool_returned(tool_name=name, result_sha256=sha256_hex(""),
+                                latency_ms=max(latency_ms, 0), success=False)
 
 
 def sha256_hex(data: str | bytes) -> str:
@@ -160,6 +201,21 @@ class Runs(Generic[_K, _V]):
             self._remember(key)
         return started.data, (time.monotonic_ns() - started.started_ns) // 1_000_000
 
+    def take_open(self) -> list[tuple[_K, _V, int]]:
+        """Finish every run still open: each one's key, data and milliseconds
+        since `begin`, in the order they began."""
+        now = time.monotonic_ns()
+        with self._lock:
+            taken, self._open = self._open, {}
+            for key in taken:
+                self._remember(key)
+        return [(k, s.data, (now - s.started_ns) // 1_000_000) for k, s in taken.items()]
+
+    def __contains__(self, key: object) -> bool:
+        """Whether run `key` is open or among the finished ones remembered."""
+        with self._lock:
+            return key in self._open or key in self._done
+
     def once(self, key: _K) -> bool:
         """Mark a run seen only at its end as done; False if it was seen before."""
         with self._lock:
@@ -178,12 +234,15 @@ class Recorder:
     """Records events for a framework callback onto a `Session` or an
     `AsyncSession`, never breaking the agent unless `strict`.
 
-    - With a `Session`, `record` writes in the calling thread and returns once
-      the line is on disk; `arecord` does the same on a writer thread of its
-      own (one, in call order) so the event loop does not wait.
-    - With an `AsyncSession`, `arecord` awaits the writer; `record` only queues
-      the event and logs a failure when the writer reports it, except with
-      `strict`, where it waits for the write and raises.
+    - `record` and `arecord` queue the event on the session's writer thread (a
+      `Session` is given one of its own), so the framework never waits on the
+      disk; a failure is logged when the writer reports it. `flush()` gives a
+      future that completes once everything queued so far is written.
+    - With `strict`, each event is waited for and its failure raised: `record`
+      writes a `Session` in the calling thread (or waits for the
+      `AsyncSession`'s writer), `arecord` awaits the writer.
+    - `close()` flushes and stops the writer thread made for a `Session`; the
+      session itself stays open, it belongs to the caller.
     """
 
     def __init__(self, session: Session | AsyncSession, *, strict: bool = False) -> None:
@@ -196,30 +255,57 @@ class Recorder:
         self.strict = strict
         self._lock = threading.Lock()
         self._writer: AsyncSession | None = session if isinstance(session, AsyncSession) else None
+        self._owns_writer = False
+
+    @property
+    def session_id(self) -> str:
+        return self.session.session_id
 
     def record(self, event: AgentEvent, what: str) -> SignedEvent | None:
-        """Record from synchronous code; gives the `SignedEvent` when written here."""
+        """Record from synchronous code; gives the `SignedEvent` when strict."""
         with never_break(self.strict, what):
-            if isinstance(self.session, Session):
+            if self.strict and isinstance(self.session, Session):
                 return self.session.record(event)
-            pending = self.session.submit(event)
+            pending = self._async_writer().submit(event)
             if self.strict:
                 return pending.result()
             pending.add_done_callback(lambda done: _log_failure(done, what))
         return None
 
     async def arecord(self, event: AgentEvent, what: str) -> SignedEvent | None:
-        """Record from a coroutine without blocking the event loop."""
+        """Record from a coroutine without blocking the event loop; awaits the
+        write only when strict."""
+        if not self.strict:
+            return self.record(event, what)
         with never_break(self.strict, what):
             return await self._async_writer().record(event)
         return None
+
+    def flush(self) -> concurrent.futures.Future[None]:
+        """A future that completes once every event queued so far is written."""
+        return self._writer.flush() if self._writer is not None else done_future()
+
+    def close(self) -> concurrent.futures.Future[None]:
+        """Flush, and stop the writer thread made for a `Session`."""
+        with self._lock:
+            writer, owned = self._writer, self._owns_writer
+        if writer is None:
+            return done_future()
+        return writer.close() if owned else writer.flush()
 
     def _async_writer(self) -> AsyncSession:
         with self._lock:
             if self._writer is None:
                 assert isinstance(self.session, Session)
-                self._writer = AsyncSession(self.session)
+                self._writer, self._owns_writer = AsyncSession(self.session), True
             return self._writer
+
+
+def done_future() -> concurrent.futures.Future[None]:
+    """A future that has already completed."""
+    done: concurrent.futures.Future[None] = concurrent.futures.Future()
+    done.set_result(None)
+    return done
 
 
 def _log_failure(done: concurrent.futures.Future[SignedEvent], what: str) -> None:

@@ -1,6 +1,6 @@
-"""What the voice integrations share beyond `_common`: a recorder that never
-writes on the event loop, frame de-duplication, the bot's spoken turn, and the
-bytes a tool result's digest is over."""
+"""What the voice integrations share beyond `_common`: frame de-duplication,
+the bot's spoken turn, the call's summary lines, and the bytes a tool result's
+digest is over."""
 
 from __future__ import annotations
 
@@ -8,19 +8,42 @@ import hashlib
 from collections import OrderedDict
 from typing import Any
 
-from tallyvox import Session, canonical_json, events
-from tallyvox.aio import AsyncSession
-from tallyvox.integrations._common import Recorder, jsonable, sha256_hex
+from tallyvox import canonical_json, events
+from tallyvox.events import AgentEvent
+from tallyvox.integrations._common import TextRedactor, jsonable, sha256_hex
 
 
-def off_loop_recorder(session: Session | AsyncSession, strict: bool) -> Recorder:
-    """A `Recorder` whose `record` only queues: a plain `Session` is given a
-    writer thread of its own, so a voice framework's callbacks, which run on its
-    event loop, never wait on the disk (unless `strict`, where each write is
-    waited for so that its failure reaches the framework)."""
-    if isinstance(session, Session):
-        session = AsyncSession(session)
-    return Recorder(session, strict=strict)
+class Transcript:
+    """The lines `user: …`, `tool: …`, `bot: …` of a call, raw, whose digest
+    is the `summary_sha256` of its `SessionEnded`."""
+
+    def __init__(self) -> None:
+        self._lines: list[str] = []
+
+    def add(self, who: str, text: str) -> None:
+        self._lines.append(f"{who}: {text}")
+
+    def ended(self, reason: str) -> AgentEvent:
+        return events.session_ended(reason=reason,
+                                    summary_sha256=sha256_hex("\n".join(self._lines)))
+
+
+def captured(text: str, redact_text: TextRedactor, *, audio_sha256: str | None = None,
+             lang: str = "", duration_ms: int = 0) -> AgentEvent:
+    """The `UtteranceCaptured` of a user turn: the transcript as `redact_text`
+    gives it, the audio digest over the raw text when there was no audio."""
+    return events.utterance_captured(
+        audio_sha256=audio_sha256 if audio_sha256 is not None else sha256_hex(text),
+        transcript=redact_text(text), lang=lang, duration_ms=duration_ms)
+
+
+def spoken(text: str, redact_text: TextRedactor, audio_sha256: str | None = None) -> AgentEvent:
+    """The `UtteranceSpoken` of a bot turn: digests over the raw text (and the
+    audio when there was some), the text as `redact_text` gives it."""
+    digest = sha256_hex(text)
+    return events.utterance_spoken(text_sha256=digest, text=redact_text(text),
+                                   audio_sha256=audio_sha256 if audio_sha256 is not None
+                                   else digest)
 
 
 def result_bytes(value: Any) -> bytes:
@@ -75,14 +98,12 @@ class SpokenTurn:
         self._audio.update(audio)
         self._audio_bytes += len(audio)
 
-    def take(self) -> tuple[Any, str] | None:
-        """The UtteranceSpoken of the turn and its text, or None when the bot
-        said nothing; starts the next turn."""
+    def take(self, redact_text: TextRedactor) -> tuple[AgentEvent, str] | None:
+        """The UtteranceSpoken of the turn and its raw text, or None when the
+        bot said nothing; starts the next turn."""
         text = self._text.strip()
         if not text and not self._audio_bytes:
             return None
-        audio = self._audio.hexdigest() if self._audio_bytes else sha256_hex(text)
+        audio = self._audio.hexdigest() if self._audio_bytes else None
         self._reset()
-        event = events.utterance_spoken(text_sha256=sha256_hex(text), text=text,
-                                        audio_sha256=audio)
-        return event, text
+        return spoken(text, redact_text, audio), text

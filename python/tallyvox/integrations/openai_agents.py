@@ -1,41 +1,55 @@
 """Recording OpenAI Agents SDK runs: a tracing processor that turns finished
 spans into ledger events.
 
-    agents.add_trace_processor(LedgerTracingProcessor(session))
+    agents.add_trace_processor(LedgerTracingProcessor(router=LedgerRouter(directory, keypair)))
 
 | Span | Event |
 |---|---|
+| trace start / end, with a router or `own_session=True` | `SessionStarted` / `SessionEnded` |
 | generation or response span | `ModelInvoked` |
 | function span | `ToolCalled`, then `ToolReturned` |
 | transcription span | `UtteranceCaptured` |
 | speech span | `UtteranceSpoken` |
-| trace start / end, with `own_session=True` | `SessionStarted` / `SessionEnded` |
+
+Trace processors are global: one processor sees every run of the process.
+With a session, all of them go to its ledger; with a router, each trace (or,
+`by="group"`, each group of traces) goes to a ledger of its own.
 
 Every event is recorded when its span ends (a function span's arguments are
-known only then); other spans are ignored. Fields:
+known only then); other spans are ignored. A function span still open when its
+trace ends (the run was cancelled while the tool ran) is recorded then, as
+`ToolCalled` and a failed `ToolReturned`, and ignored when it ends later.
+Fields:
 
 - `ModelInvoked.model_id`: the span's model (a response's `model`), else
   `"unknown"`. `prompt_sha256`: SHA-256 of the canonical JSON of the span's
   input messages (of the UTF-8 text when the input is a text).
   `response_sha256`: for a generation span, SHA-256 of the canonical JSON of
   its output messages; for a response span, of the UTF-8 `output_text`.
-  Tokens from the usage's `input_tokens` and `output_tokens`, else 0.
+  Tokens from the usage's `input_tokens` and `output_tokens`, else 0. A model
+  call that brought nothing back (no output and no usage, or no response: it
+  failed or was cancelled) leaves no event.
 - `ToolCalled.args_sha256`: SHA-256 of the UTF-8 argument text (the JSON the
   model wrote); `args_redacted` is the redactor's view of the parsed
   arguments (of the text if it is not JSON). `ToolReturned.result_sha256`:
   SHA-256 of the output's UTF-8 text (`str` of a non-text output);
   `latency_ms` from the span's start and end; `success` false when the span
-  carries an error.
+  carries an error or never ended.
 - `UtteranceCaptured`: `audio_sha256` over the audio bytes (the span input,
-  base64-decoded), `transcript` the span output, `lang` the configured
-  language or `""`, `duration_ms` of 16-bit mono PCM at 24 kHz (the SDK's
-  voice format), 0 for other formats.
-- `UtteranceSpoken`: `text` the span input, `text_sha256` over its UTF-8
-  bytes, `audio_sha256` over the audio bytes (the span output, decoded).
+  base64-decoded), `transcript` the span output as `redact_text` gives it,
+  `lang` the configured language or `""`, `duration_ms` of 16-bit mono PCM at
+  24 kHz (the SDK's voice format), 0 for other formats.
+- `UtteranceSpoken`: `text` the span input as `redact_text` gives it,
+  `text_sha256` over its raw UTF-8 bytes, `audio_sha256` over the audio bytes
+  (the span output, decoded).
 - `SessionStarted`: `agent_id` the trace's workflow name, `model_id` the
-  trace metadata's `model_id` or `"unknown"`, `session_id` the session's.
-  `SessionEnded`: `reason` `"completed"`, `summary_sha256` over the canonical
-  JSON of the trace's export (id, workflow name, group id, metadata).
+  trace metadata's `model_id` or `"unknown"`, `session_id` the ledger
+  session's. `SessionEnded`: `reason` `"completed"`; `"cancelled"` or
+  `"error: <type>"` when an exception ended the trace; `"cancelled"` when a
+  tool was still running; `"error: <message>"` when the run's agent span
+  carries an error the processor could not see raised (a streamed run);
+  `summary_sha256` over the canonical JSON of the trace's export (id, workflow
+  name, group id, metadata).
 
 The SDK hides span inputs and outputs unless sensitive data is traced
 (`RunConfig(trace_include_sensitive_data=True)`, the default); hidden values
@@ -47,13 +61,19 @@ from __future__ import annotations
 
 import base64
 import binascii
+import concurrent.futures
+import dataclasses
 import json
-from datetime import datetime
+import os
+import sys
+import threading
 from collections.abc import Callable
-from typing import Any
+from datetime import datetime, timezone
+from typing import Any, Literal
 
 from agents.tracing import Span, Trace, TracingProcessor
 from agents.tracing.span_data import (
+    AgentSpanData,
     FunctionSpanData,
     GenerationSpanData,
     ResponseSpanData,
@@ -61,123 +81,263 @@ from agents.tracing.span_data import (
     TranscriptionSpanData,
 )
 
-from tallyvox import Session, events
+from tallyvox import Session, SigningKeypair, events
 from tallyvox.aio import AsyncSession
 from tallyvox.events import AgentEvent
 from tallyvox.integrations._common import (
+    CANCELLED,
     Recorder,
     Redactor,
     Runs,
+    TextRedactor,
+    end_reason,
     jsonable,
+    keep_text,
+    logger,
     never_break,
     redact_values,
     sha256_hex,
     sha256_json,
     token_count,
+    unfinished_call,
 )
+from tallyvox.integrations.routing import LedgerRouter, Router, SessionTarget, as_router
 
 __all__ = ["LedgerTracingProcessor"]
 
 _PCM_BYTES_PER_MS = 24_000 * 2 // 1000
 
+RouteTarget = Router | Callable[[Trace], SessionTarget] | str | os.PathLike[str]
+
+
+@dataclasses.dataclass
+class _Trace:
+    """A trace in flight: where its events go and what its end must close."""
+
+    recorder: Recorder
+    key: str | None = None  # the router's key, None without a router
+    started: bool = False  # SessionStarted recorded
+    # The exception already being handled when the trace started: seeing it
+    # again at the end says nothing about the run.
+    ambient: BaseException | None = None
+    tools: dict[str, Span[Any]] = dataclasses.field(default_factory=dict)
+    failure: str | None = None  # the error an agent span of the run carries
+
 
 class LedgerTracingProcessor(TracingProcessor):
-    """Records finished Agents SDK spans onto a `Session` or an `AsyncSession`.
+    """Records finished Agents SDK spans onto a ledger, or one ledger per
+    conversation.
 
-    A `Session` gets a writer thread of its own, so the agent's event loop never
-    waits on the disk; `force_flush()` and `shutdown()` wait until every event
-    is written. `redact` makes `args_redacted` from a tool's arguments (default:
-    names kept, values `"***"`). With `own_session=True` each trace's start and
-    end are recorded as `SessionStarted` and `SessionEnded`. A failure to
-    record is logged to `tallyvox.integrations`, and raised with `strict=True`.
+    - `LedgerTracingProcessor(session)`: every trace goes to `session`, a
+      `Session` or an `AsyncSession`; with `own_session=True` each trace's
+      start and end are recorded as `SessionStarted` and `SessionEnded`.
+    - `LedgerTracingProcessor(router=...)`: each trace goes to the ledger the
+      router gives for its key, the trace id (`by="trace"`) or its group id
+      (`by="group"`; the trace id when it has none), from `SessionStarted` to
+      `SessionEnded`. `router` is a `LedgerRouter`, a directory (with
+      `keypair=`: a `LedgerRouter` the processor owns and closes at
+      `shutdown()`), or a callable from the `Trace` to the `Session` or
+      `AsyncSession` it goes to (the caller owns those).
+
+    Events are queued on each ledger's writer thread, so the agent's event
+    loop never waits on the disk; `force_flush()` and `shutdown()` wait until
+    every event is written. `redact` makes `args_redacted` from a tool's
+    arguments (default: names kept, values `"***"`); `redact_text` makes the
+    recorded transcript and spoken text (default: kept whole). A failure to
+    record is logged to `tallyvox.integrations`, and raised with
+    `strict=True`.
     """
 
     def __init__(
         self,
-        session: Session | AsyncSession,
+        session: Session | AsyncSession | None = None,
         *,
+        router: RouteTarget | None = None,
+        keypair: SigningKeypair | None = None,
+        by: Literal["trace", "group"] = "trace",
         redact: Redactor = redact_values,
+        redact_text: TextRedactor = keep_text,
         strict: bool = False,
         own_session: bool = False,
     ) -> None:
-        self._writer = session if isinstance(session, AsyncSession) else AsyncSession(session)
-        self._recorder = Recorder(self._writer, strict=strict)
+        if (session is None) == (router is None):
+            raise TypeError("give either a session or a router")
+        if by not in ("trace", "group"):
+            raise ValueError(f"by must be 'trace' or 'group', not {by!r}")
+        self._strict = strict
         self._redact = redact
-        self._own_session = own_session
-        self._traces: Runs[str, None] = Runs()
+        self._redact_text = redact_text
+        self._by = by
+        self._lock = threading.Lock()
+        self._traces: dict[str, _Trace] = {}
+        self._ended: Runs[str, None] = Runs()
         self._spans: Runs[str, None] = Runs()
+        self._recorder = Recorder(session, strict=strict) if session is not None else None
+        self._router: Router | None = None
+        self._owned_router: LedgerRouter | None = None
+        self._routing: dict[str, Trace] = {}  # the trace a callable router is asked about
+        self._keys: dict[str, int] = {}  # traces in flight per router key
+        self._ending: list[concurrent.futures.Future[None]] = []  # ledgers being closed
+        if router is not None:
+            self._router = self._router_for(router, keypair)
+        self._own_session = own_session or router is not None
+
+    def _router_for(self, router: RouteTarget, keypair: SigningKeypair | None) -> Router:
+        if isinstance(router, (str, os.PathLike)):
+            if keypair is None:
+                raise TypeError("a directory router needs keypair=")
+            self._owned_router = LedgerRouter(router, keypair)
+            return self._owned_router
+        if hasattr(router, "session_for") and hasattr(router, "end"):
+            return as_router(router)
+        if callable(router):
+            route = router
+            return as_router(lambda key: route(self._routing[key]))
+        raise TypeError(f"expected a router, a directory or a callable, got "
+                        f"{type(router).__name__}")
 
     def on_trace_start(self, trace: Trace) -> None:
-        if self._own_session and self._traces.begin(trace.trace_id, None):
-            self._emit("SessionStarted", self._session_started, trace)
+        with never_break(self._strict, "the trace start"):
+            state = self._open(trace)
+            if state is not None and self._own_session:
+                state.started = True
+                state.recorder.record(self._session_started(trace, state), "SessionStarted")
 
     def on_trace_end(self, trace: Trace) -> None:
-        if self._own_session and self._traces.end(trace.trace_id) is not None:
-            self._emit("SessionEnded", self._session_ended, trace)
+        # Runner.run ends its trace while the exception that ends the run, if
+        # any, is being handled.
+        error = sys.exc_info()[1]
+        with self._lock:
+            state = self._traces.pop(trace.trace_id, None)
+            self._ended.once(trace.trace_id)
+        if state is None:
+            return
+        with never_break(self._strict, "the trace end"):
+            self._close(trace, state, None if error is state.ambient else error)
 
     def on_span_start(self, span: Span[Any]) -> None:
-        return None
+        if isinstance(span.span_data, FunctionSpanData):
+            state = self._state_of(span.trace_id)
+            if state is not None:
+                state.tools[span.span_id] = span
 
     def on_span_end(self, span: Span[Any]) -> None:
+        state = self._state_of(span.trace_id)
+        if state is None or not self._spans.once(span.span_id):
+            return
         data = span.span_data
+        state.tools.pop(span.span_id, None)
+        if isinstance(data, AgentSpanData) and span.error is not None:
+            state.failure = state.failure or str(span.error.get("message") or "")
         build = next((b for kind, b in _BUILDERS.items() if isinstance(data, kind)), None)
-        if build is not None and self._spans.once(span.span_id):
+        if build is not None:
             what = f"the {data.type} span"
             built: list[AgentEvent] | None = None
-            with never_break(self._recorder.strict, what):
+            with never_break(self._strict, what):
                 built = build(self, span)
             for event in built or ():
-                self._recorder.record(event, what)
+                state.recorder.record(event, what)
 
     def force_flush(self) -> None:
-        self._writer.flush().result()
+        with self._lock:
+            pending = [s.recorder.flush() for s in self._traces.values()] + self._ending
+        if self._recorder is not None:
+            pending.append(self._recorder.flush())
+        concurrent.futures.wait(pending)
 
     def shutdown(self) -> None:
         self.force_flush()
+        if self._owned_router is not None:
+            self._owned_router.close()
 
-    def _emit(self, what: str, build: Callable[[Trace], AgentEvent], trace: Trace) -> None:
-        event: AgentEvent | None = None
-        with never_break(self._recorder.strict, what):
-            event = build(trace)
-        if event is not None:
-            self._recorder.record(event, what)
+    def _open(self, trace: Trace) -> _Trace | None:
+        """The state of a trace that starts, its ledger opened when routed."""
+        state = _Trace(self._recorder) if self._recorder is not None else None
+        if self._router is not None:
+            group = getattr(trace, "group_id", None) if self._by == "group" else None
+            key = group or trace.trace_id
+            with self._lock:
+                self._routing[key] = trace
+                try:
+                    ledger = self._router.session_for(key)
+                finally:
+                    del self._routing[key]
+                self._keys[key] = self._keys.get(key, 0) + 1
+            state = _Trace(Recorder(ledger, strict=self._strict), key)
+        if state is not None:
+            state.ambient = sys.exc_info()[1]
+            with self._lock:
+                self._traces[trace.trace_id] = state
+        return state
 
-    def _session_started(self, trace: Trace) -> AgentEvent:
+    def _state_of(self, trace_id: str) -> _Trace | None:
+        """The trace's state; spans of a trace begun before the processor
+        was added go to its session, when it has one."""
+        with self._lock:
+            state = self._traces.get(trace_id)
+            if state is None and self._recorder is not None and trace_id not in self._ended:
+                state = self._traces[trace_id] = _Trace(self._recorder)
+            return state
+
+    def _close(self, trace: Trace, state: _Trace, error: BaseException | None) -> None:
+        """Closes the tools still running, records the end, and lets the
+        router close the ledger once no trace of its key is left."""
+        open_tools = list(state.tools.values())
+        for span in open_tools:
+            for event in self._function(span, finished=False):
+                state.recorder.record(event, "the unfinished function span")
+        if state.started:
+            if error is not None:
+                reason = end_reason(error)
+            elif open_tools:
+                reason = CANCELLED
+            elif state.failure is not None:
+                reason = f"error: {state.failure}"
+            else:
+                reason = end_reason(None)
+            state.recorder.record(events.session_ended(
+                reason=reason, summary_sha256=sha256_json(trace.export() or {})), "SessionEnded")
+        if state.key is not None and self._router is not None:
+            with self._lock:  # a trace of the same key starting now waits
+                self._keys[state.key] -= 1
+                if not self._keys[state.key]:
+                    del self._keys[state.key]
+                    ending = self._router.end(state.key)
+                    ending.add_done_callback(_log_failure)
+                    self._ending = [f for f in self._ending if not f.done()] + [ending]
+
+    def _session_started(self, trace: Trace, state: _Trace) -> AgentEvent:
         metadata = getattr(trace, "metadata", None) or {}
         return events.session_started(
             agent_id=trace.name,
             model_id=str(metadata.get("model_id") or "unknown"),
-            session_id=self._writer.session_id,
-        )
-
-    def _session_ended(self, trace: Trace) -> AgentEvent:
-        return events.session_ended(
-            reason="completed", summary_sha256=sha256_json(trace.export() or {})
+            session_id=state.recorder.session_id,
         )
 
     def _generation(self, span: Span[GenerationSpanData]) -> list[AgentEvent]:
         data = span.span_data
+        if data.output is None and data.usage is None:
+            return []  # failed or cancelled before anything came back
         return [_model_invoked(data.model, data.input, sha256_json(data.output or []), data.usage)]
 
     def _response(self, span: Span[ResponseSpanData]) -> list[AgentEvent]:
         data, response = span.span_data, span.span_data.response
-        text = response.output_text if response is not None else ""
+        if response is None:
+            return []  # failed or cancelled before anything came back
+        text = response.output_text
         usage = data.usage
-        if usage is None and response is not None and response.usage is not None:
+        if usage is None and response.usage is not None:
             usage = response.usage.model_dump()
-        model = response.model if response is not None else None
-        return [_model_invoked(model, data.input, sha256_hex(text), usage)]
+        return [_model_invoked(response.model, data.input, sha256_hex(text), usage)]
 
-    def _function(self, span: Span[FunctionSpanData]) -> list[AgentEvent]:
+    def _function(self, span: Span[FunctionSpanData], finished: bool = True) -> list[AgentEvent]:
         data = span.span_data
         text = data.input or ""
         output = data.output if isinstance(data.output, str) else _text(data.output)
+        if not finished:
+            return [self._called(data.name, text), unfinished_call(data.name, _elapsed_ms(span))]
         return [
-            events.tool_called(
-                tool_name=data.name,
-                args_sha256=sha256_hex(text),
-                args_redacted=jsonable(self._redact(_parsed(text))),
-            ),
+            self._called(data.name, text),
             events.tool_returned(
                 tool_name=data.name,
                 result_sha256=sha256_hex(output),
@@ -186,13 +346,17 @@ class LedgerTracingProcessor(TracingProcessor):
             ),
         ]
 
+    def _called(self, name: str, text: str) -> AgentEvent:
+        return events.tool_called(tool_name=name, args_sha256=sha256_hex(text),
+                                  args_redacted=jsonable(self._redact(_parsed(text))))
+
     def _transcription(self, span: Span[TranscriptionSpanData]) -> list[AgentEvent]:
         data = span.span_data
         audio = _audio(data.input)
         return [
             events.utterance_captured(
                 audio_sha256=sha256_hex(audio),
-                transcript=data.output or "",
+                transcript=self._redact_text(data.output or ""),
                 lang=str((data.model_config or {}).get("language") or ""),
                 duration_ms=len(audio) // _PCM_BYTES_PER_MS if data.input_format == "pcm" else 0,
             )
@@ -204,7 +368,7 @@ class LedgerTracingProcessor(TracingProcessor):
         return [
             events.utterance_spoken(
                 text_sha256=sha256_hex(text),
-                text=text,
+                text=self._redact_text(text),
                 audio_sha256=sha256_hex(_audio(data.output)),
             )
         ]
@@ -253,9 +417,17 @@ def _audio(encoded: str | None) -> bytes:
 
 
 def _elapsed_ms(span: Span[Any]) -> int:
+    """From the span's start to its end, or to now while it is still open."""
     try:
         start = datetime.fromisoformat(span.started_at or "")
-        end = datetime.fromisoformat(span.ended_at or "")
+        end = (datetime.fromisoformat(span.ended_at) if span.ended_at
+               else datetime.now(start.tzinfo or timezone.utc))
     except ValueError:
         return 0
     return max(int((end - start).total_seconds() * 1000), 0)
+
+
+def _log_failure(done: concurrent.futures.Future[None]) -> None:
+    error = done.exception()
+    if error is not None:
+        logger.error("could not close a conversation's ledger", exc_info=error)

@@ -8,7 +8,9 @@ starts, and tells it when the conversation ends.
 - `LedgerRouter(directory, keypair)` keeps `<directory>/<key>.ndjson` for each
   key: opened on first use (resumed when the file exists), written through an
   `AsyncSession`, and closed once the conversation has ended and its queued
-  events are written. The key becomes a file name by percent-encoding every
+  events are written. A key asked for again while its ledger is still closing
+  is reopened once that close is done, so two sessions never append to one
+  file. The key becomes a file name by percent-encoding every
   character but letters, digits, `-`, `_` and `.`, so two keys never share a
   file and no key leaves the directory.
 - Any callable from a key to a `Session` or an `AsyncSession` routes too; the
@@ -28,6 +30,7 @@ from urllib.parse import quote
 
 from tallyvox import Session, SigningKeypair
 from tallyvox.aio import AsyncSession
+from tallyvox.integrations._common import done_future
 
 __all__ = ["Router", "LedgerRouter", "SessionTarget", "as_router", "file_name_for"]
 
@@ -75,28 +78,40 @@ class LedgerRouter:
         self.suffix = suffix
         self._lock = threading.Lock()
         self._open: dict[str, AsyncSession] = {}
+        self._closing: dict[str, concurrent.futures.Future[None]] = {}
 
     def path_for(self, key: str) -> str:
         return os.path.join(self.directory, file_name_for(key, self.suffix))
 
     def session_for(self, key: str) -> AsyncSession:
-        with self._lock:
-            ledger = self._open.get(key)
-            if ledger is None:
-                session = Session.open(
-                    keypair=self.keypair, ledger_path=self.path_for(key), session_id=key
-                )
-                ledger = self._open[key] = AsyncSession(session)
-            return ledger
+        while True:
+            with self._lock:
+                ledger = self._open.get(key)
+                closing = self._closing.get(key)
+                if ledger is None and closing is None:
+                    session = Session.open(
+                        keypair=self.keypair, ledger_path=self.path_for(key), session_id=key
+                    )
+                    ledger = self._open[key] = AsyncSession(session)
+            if ledger is not None:
+                return ledger
+            if closing is not None:
+                # Its last events are still being written: the file is free after.
+                concurrent.futures.wait([closing])
 
     def end(self, key: str) -> concurrent.futures.Future[None]:
         with self._lock:
             ledger = self._open.pop(key, None)
-        if ledger is None:
-            done: concurrent.futures.Future[None] = concurrent.futures.Future()
-            done.set_result(None)
-            return done
-        return _close(ledger)
+            if ledger is None:
+                return done_future()
+            closed = self._closing[key] = _close(ledger)
+        closed.add_done_callback(lambda _: self._closed(key, closed))
+        return closed
+
+    def _closed(self, key: str, closed: concurrent.futures.Future[None]) -> None:
+        with self._lock:
+            if self._closing.get(key) is closed:
+                del self._closing[key]
 
     def open_keys(self) -> list[str]:
         with self._lock:
@@ -106,6 +121,9 @@ class LedgerRouter:
         """End every open conversation and wait until all is written."""
         for key in self.open_keys():
             self.end(key).result()
+        with self._lock:
+            closing = list(self._closing.values())
+        concurrent.futures.wait(closing)
 
     def __enter__(self) -> LedgerRouter:
         return self
@@ -168,9 +186,7 @@ class _CallableRouter:
         with self._lock:
             ledger = self._keys.pop(key, None)
         if ledger is None:
-            done: concurrent.futures.Future[None] = concurrent.futures.Future()
-            done.set_result(None)
-            return done
+            return done_future()
         return ledger.flush()
 
 

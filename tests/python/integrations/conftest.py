@@ -1,11 +1,32 @@
 import concurrent.futures
+import contextlib
+import io
 import subprocess
 import sys
 
 import pytest
 
 import tallyvox
+from tallyvox import cli
 from tallyvox.aio import AsyncSession
+
+
+def verify_ended(*paths):
+    """`tallyvox verify --require-end` over `paths`: each ledger is whole and
+    its last event is SessionEnded."""
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(out):
+        code = cli.main(["verify", "--require-end", "--jobs", "1", *map(str, paths)])
+    assert code == 0, out.getvalue()
+
+
+@pytest.fixture
+def every_ledger_ends(tmp_path):
+    """Every ledger the test leaves under tmp_path passes verify --require-end."""
+    yield
+    ledgers = sorted(tmp_path.rglob("*.ndjson"))
+    if ledgers:
+        verify_ended(*ledgers)
 
 
 class FullDisk(AsyncSession):
@@ -34,14 +55,12 @@ def full_disk():
 
 
 @pytest.fixture
-def verified(capsys):
+def verified():
     """Checks a ledger as `tallyvox verify --require-end` does (exit 0), and
     gives its events as (type, payload) pairs."""
-    from tallyvox.cli import main
 
     def check(path):
-        code = main(["verify", "--require-end", str(path)])
-        assert code == 0, capsys.readouterr()
+        verify_ended(path)
         return [(s.event["type"], s.event["payload"]) for s in tallyvox.read_ledger(str(path))]
 
     return check

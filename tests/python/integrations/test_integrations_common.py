@@ -1,6 +1,7 @@
 """The pieces every framework recorder shares: redaction, digests, JSON-able
 copies, run pairing and the recording front that never breaks the agent."""
 import asyncio
+import concurrent.futures
 import dataclasses
 import hashlib
 import logging
@@ -139,11 +140,15 @@ def front(request, tmp_path):
     session = t.Session.open(keypair=t.SigningKeypair.generate(), ledger_path=path,
                              session_id="c")
     target = session if request.param == "Session" else AsyncSession(session)
+    made = []
 
     def make(strict=False):
-        return c.Recorder(target, strict=strict)
+        made.append(c.Recorder(target, strict=strict))
+        return made[-1]
 
     def finish():
+        for recorder in made:
+            recorder.close().result()
         if isinstance(target, AsyncSession):
             target.close().result()
         return reasons(path)
@@ -193,3 +198,47 @@ class TestRecorder:
     def test_refuses_what_is_not_a_session(self):
         with pytest.raises(TypeError, match="got str$"):
             c.Recorder("ledger.ndjson")
+
+
+@pytest.mark.parametrize("strict", [False, True])
+def test_only_a_strict_recorder_waits_for_the_write(strict):
+    gate = threading.Event()
+
+    class Gated(AsyncSession):  # its writer finishes once the gate opens
+        session_id = "g"
+
+        def __init__(self):
+            pass
+
+        def submit(self, event):
+            done = concurrent.futures.Future()
+            threading.Thread(target=lambda: gate.wait() and done.set_result("signed")).start()
+            return done
+
+    threading.Timer(0.2, gate.set).start()
+    assert c.Recorder(Gated(), strict=strict).record(ended(0), "x") == ("signed" if strict
+                                                                        else None)
+    assert gate.is_set() == strict
+
+
+@pytest.mark.parametrize("error, reason", [
+    (None, "completed"), (asyncio.CancelledError(), "cancelled"),
+    (concurrent.futures.CancelledError(), "cancelled"), (ValueError("x"), "error: ValueError"),
+    (KeyboardInterrupt(), "error: KeyboardInterrupt"), (t.LedgerError("io"), "error: LedgerError"),
+])
+def test_the_end_reason_names_what_ended_the_run(error, reason):
+    assert c.end_reason(error) == reason
+
+
+def test_runs_still_open_are_taken_once_and_a_call_never_returned_failed():
+    runs = c.Runs()
+    for key in "abc":
+        runs.begin(key, key.upper())
+    runs.end("b")
+    assert [(k, d) for k, d, ms in runs.take_open()] == [("a", "A"), ("c", "C")]
+    assert runs.take_open() == [] and runs.end("a") is None and not runs.begin("c", 1)
+    assert "a" in runs and "z" not in runs
+    signed = t.sign_event(event=c.unfinished_call("lookup", -5), seq=0,
+                          parent_hash=t.GENESIS_PARENT_HASH, keypair=t.SigningKeypair.generate())
+    assert signed.event["payload"] == {"tool_name": "lookup", "result_sha256": EMPTY, "latency_ms": 0,
+                        "success": False}

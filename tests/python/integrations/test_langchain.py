@@ -2,6 +2,7 @@
 real tools, recorded through the callback handlers, then read back and
 verified."""
 import asyncio
+from contextlib import nullcontext
 import hashlib
 import logging
 import uuid
@@ -9,8 +10,8 @@ import uuid
 import pytest
 from langchain_core.language_models.fake import FakeListLLM
 from langchain_core.language_models.fake_chat_models import GenericFakeChatModel
-from langchain_core.messages import AIMessage, HumanMessage
-from langchain_core.outputs import LLMResult
+from langchain_core.messages import AIMessage, AIMessageChunk, HumanMessage
+from langchain_core.outputs import ChatGenerationChunk, LLMResult
 from langchain_core.tools import ToolException, tool
 from langgraph.graph import START, MessagesState, StateGraph
 from langgraph.prebuilt import ToolNode, tools_condition
@@ -18,6 +19,8 @@ from langgraph.prebuilt import ToolNode, tools_condition
 import tallyvox as t
 from tallyvox.aio import AsyncSession
 from tallyvox.integrations.langchain import AsyncLedgerCallbackHandler, LedgerCallbackHandler
+
+pytestmark = pytest.mark.usefixtures("every_ledger_ends")
 
 
 def sha(data):
@@ -92,16 +95,26 @@ def finish(session):
         session.close().result()
 
 
+async def close(handler):
+    if isinstance(handler, AsyncLedgerCallbackHandler):
+        await handler.aclose()
+    else:
+        handler.close()
+
+
 async def conversation(handler, run):
-    """A model call, a good tool call, a failing tool call, a model call."""
-    config = {"callbacks": [handler]}
+    """A model call, a good tool call, a failing tool call, a model call;
+    then the session ends. Gives the top-level run ids."""
+    roots = [uuid.uuid4() for _ in range(4)]
+    config = [{"callbacks": [handler], "run_id": root} for root in roots]
     model = FakeChat(messages=iter([call("lookup", 1), "It is sunny."]))
-    first = await run(model.invoke, model.ainvoke, [QUESTION], config)
-    good = await run(lookup.invoke, lookup.ainvoke, first.tool_calls[0], config)
+    first = await run(model.invoke, model.ainvoke, [QUESTION], config[0])
+    good = await run(lookup.invoke, lookup.ainvoke, first.tool_calls[0], config[1])
     with pytest.raises(ToolException):
-        await run(explode.invoke, explode.ainvoke, {"city": "Paris"}, config)
-    await run(model.invoke, model.ainvoke, [QUESTION, first, good], config)
-    return first, good
+        await run(explode.invoke, explode.ainvoke, {"city": "Paris"}, config[2])
+    await run(model.invoke, model.ainvoke, [QUESTION, first, good], config[3])
+    await close(handler)
+    return [str(root) for root in roots]
 
 
 async def sync_run(invoke, ainvoke, *args):
@@ -120,7 +133,9 @@ async def async_run(invoke, ainvoke, *args):
 def test_a_run_leaves_its_events_in_order(tmp_path, handler_class, run, kind):
     path = tmp_path / "ledger.ndjson"
     session = open_session(path, kind)
-    first, good = asyncio.run(conversation(handler_class(session, strict=True), run))
+    handler = handler_class(session, strict=True, own_session=True, agent_id="support",
+                            model_id="fake-gpt")
+    roots = asyncio.run(conversation(handler, run))
     finish(session)
     second_prompt = t.canonical_json([
         {"type": "human", "content": "weather in Paris?"},
@@ -129,10 +144,13 @@ def test_a_run_leaves_its_events_in_order(tmp_path, handler_class, run, kind):
         {"type": "tool", "content": "sunny in Paris", "tool_call_id": "c1"},
     ])
     assert recorded(path) == [
+        ("SessionStarted", {"agent_id": "support", "model_id": "fake-gpt", "session_id": "c"}),
         model_event(FIRST_PROMPT, "", (12, 5)),
         *tool_events("lookup", "sunny in Paris", True),
         *tool_events("explode", "no such city: Paris", False),
         model_event(second_prompt, "It is sunny.", (0, 0)),
+        ("SessionEnded", {"reason": "completed",
+                          "summary_sha256": sha(t.canonical_json(roots))}),
     ]
     text = path.read_text()
     assert "Paris" not in text and "sunny" not in text  # nothing raw reaches the ledger
@@ -152,29 +170,31 @@ def test_a_langgraph_agent_records_through_config_callbacks(tmp_path):
     async def main():
         async with await AsyncSession.open(keypair=t.SigningKeypair.generate(),
                                            ledger_path=path, session_id="c") as s:
-            result = await agent.ainvoke({"messages": [QUESTION]},
-                                         config={"callbacks": [AsyncLedgerCallbackHandler(s)]})
+            async with AsyncLedgerCallbackHandler(s, own_session=True) as handler:
+                result = await agent.ainvoke({"messages": [QUESTION]},
+                                             config={"callbacks": [handler]})
         return result["messages"][-1].content
 
     assert asyncio.run(main()) == "Done."
     kinds = [(kind, p.get("tool_name"), p.get("success")) for kind, p in recorded(path)]
-    assert kinds == [("ModelInvoked", None, None),
+    assert kinds == [("SessionStarted", None, None), ("ModelInvoked", None, None),
                      ("ToolCalled", "lookup", None), ("ToolReturned", "lookup", True),
                      ("ModelInvoked", None, None),
                      ("ToolCalled", "explode", None), ("ToolReturned", "explode", False),
-                     ("ModelInvoked", None, None)]
+                     ("ModelInvoked", None, None), ("SessionEnded", None, None)]
 
 
 def test_a_text_model_and_a_handled_tool_error(tmp_path):
     path = tmp_path / "ledger.ndjson"
     session = open_session(path, "Session")
-    config = {"callbacks": [LedgerCallbackHandler(session, strict=True)]}
-    assert FakeListLLM(responses=["four"]).invoke("2 + 2 =", config) == "four"
-    forgiving = explode.model_copy(update={"handle_tool_error": True})
-    message = forgiving.invoke({"name": "explode", "args": {"city": "Rome"}, "id": "c9",
-                                "type": "tool_call"}, config)
+    with LedgerCallbackHandler(session, strict=True, own_session=True) as handler:
+        config = {"callbacks": [handler]}
+        assert FakeListLLM(responses=["four"]).invoke("2 + 2 =", config) == "four"
+        forgiving = explode.model_copy(update={"handle_tool_error": True})
+        message = forgiving.invoke({"name": "explode", "args": {"city": "Rome"}, "id": "c9",
+                                    "type": "tool_call"}, config)
     assert message.status == "error"
-    (model, called, returned) = recorded(path)
+    (_, model, called, returned, _) = recorded(path)
     assert model == ("ModelInvoked", {"model_id": "fake-list", "prompt_sha256": sha("2 + 2 ="),
                                       "response_sha256": sha("four"), "prompt_tokens": 0,
                                       "response_tokens": 0})
@@ -185,7 +205,8 @@ def test_a_text_model_and_a_handled_tool_error(tmp_path):
 
 def test_each_run_is_recorded_once_however_often_a_callback_comes(tmp_path):
     path = tmp_path / "ledger.ndjson"
-    handler = LedgerCallbackHandler(open_session(path, "Session"), strict=True)
+    handler = LedgerCallbackHandler(open_session(path, "Session"), strict=True,
+                                    own_session=True)
     tool_run, model_run, failed_run = uuid.uuid4(), uuid.uuid4(), uuid.uuid4()
     for _ in range(2):
         handler.on_tool_start({"name": "lookup"}, "Paris", run_id=tool_run)
@@ -198,18 +219,21 @@ def test_each_run_is_recorded_once_however_often_a_callback_comes(tmp_path):
         handler.on_llm_error(ValueError("down"), run_id=failed_run)
         handler.on_llm_end(LLMResult(generations=[]), run_id=failed_run)
         handler.on_tool_end("never started", run_id=uuid.uuid4())
+    handler.close()
+    handler.on_tool_start({"name": "lookup"}, "late", run_id=uuid.uuid4())  # after close
     assert [(kind, p.get("success")) for kind, p in recorded(path)] == [
-        ("ToolCalled", None), ("ToolReturned", True), ("ModelInvoked", None)]
-    assert recorded(path)[0][1]["args_sha256"] == sha("Paris")
-    assert recorded(path)[0][1]["args_redacted"] == "***"
+        ("SessionStarted", None), ("ToolCalled", None), ("ToolReturned", True),
+        ("ModelInvoked", None), ("SessionEnded", None)]
+    assert recorded(path)[1][1]["args_sha256"] == sha("Paris")
+    assert recorded(path)[1][1]["args_redacted"] == "***"
 
 
 def test_a_custom_redactor_decides_what_is_kept(tmp_path):
     path = tmp_path / "ledger.ndjson"
-    handler = LedgerCallbackHandler(open_session(path, "Session"),
-                                    redact=lambda args: {"city": args["city"][:2] + "…"})
-    lookup.invoke({"city": "Paris"}, {"callbacks": [handler]})
-    assert recorded(path)[0][1]["args_redacted"] == {"city": "Pa…"}
+    with LedgerCallbackHandler(open_session(path, "Session"), own_session=True,
+                               redact=lambda args: {"city": args["city"][:2] + "…"}) as handler:
+        lookup.invoke({"city": "Paris"}, {"callbacks": [handler]})
+    assert recorded(path)[1][1]["args_redacted"] == {"city": "Pa…"}
 
 
 @pytest.mark.parametrize("handler_class, run", [
@@ -231,3 +255,104 @@ def test_a_ledger_error_is_logged_and_raised_only_when_strict(tmp_path, caplog, 
         ("could not record ModelInvoked", t.LedgerError)]
     with pytest.raises(t.LedgerError, match="^the session is closed$"):
         asyncio.run(use(True))
+    (tmp_path / "ledger.ndjson").unlink()  # the ledger that was never written
+
+
+class Broken(FakeChat):
+    """A model whose service fails, after streaming `partial` when it has one."""
+
+    partial: str = ""
+
+    def _generate(self, *args, **kwargs):
+        raise RuntimeError("model down")
+
+    def _stream(self, *args, **kwargs):
+        yield ChatGenerationChunk(message=AIMessageChunk(content=self.partial))
+        raise RuntimeError("connection reset")
+
+
+@tool
+async def slow(city: str) -> str:
+    """Takes longer than anyone waits."""
+    await asyncio.sleep(30)
+    return "late"
+
+
+async def cancelled_in_a_tool(config):
+    running = asyncio.ensure_future(slow.ainvoke({"city": "Paris"}, config))
+    await asyncio.sleep(0.05)
+    running.cancel()
+    await asyncio.gather(running, return_exceptions=True)
+
+
+async def model_fails(config):
+    with pytest.raises(RuntimeError):
+        await Broken(messages=iter([])).ainvoke([QUESTION], config)
+
+
+async def fails_mid_stream(config):
+    with pytest.raises(RuntimeError):
+        async for _ in Broken(messages=iter([]), partial="It is").astream([QUESTION], config):
+            pass
+
+
+async def tool_left_running(config):
+    handler = config["callbacks"][0]
+    await handler.on_tool_start({"name": "lookup"}, "Paris", run_id=uuid.uuid4())
+
+
+async def block_raises(config):
+    raise ValueError("the caller gave up")
+
+
+async def nothing_ran(config):
+    pass
+
+
+async def two_calls(config):
+    await FakeChat(messages=iter(["hello"])).ainvoke([QUESTION], config)
+    await lookup.ainvoke({"city": "Paris"}, config)
+
+
+@pytest.mark.parametrize("scenario,events", [
+    (cancelled_in_a_tool, [("ToolCalled", "slow"), ("ToolReturned", False),
+                           ("SessionEnded", "cancelled")]),
+    (model_fails, [("SessionEnded", "error: RuntimeError")]),
+    (fails_mid_stream, [("ModelInvoked", sha("It is")), ("SessionEnded", "error: RuntimeError")]),
+    (tool_left_running, [("ToolCalled", "lookup"), ("ToolReturned", False),
+                         ("SessionEnded", "completed")]),
+    (block_raises, [("SessionEnded", "error: ValueError")]),
+    (nothing_ran, [("SessionEnded", "completed")]),
+], ids=["cancelled-in-a-tool", "model-fails", "fails-mid-stream", "tool-left-running",
+        "block-raises", "nothing-ran"])
+def test_every_run_is_closed_and_the_end_says_why(tmp_path, scenario, events):
+    path = tmp_path / "ledger.ndjson"
+
+    async def main():
+        handler = AsyncLedgerCallbackHandler(open_session(path, "Session"), own_session=True)
+        with pytest.raises(ValueError) if scenario is block_raises else nullcontext():
+            async with handler:
+                await scenario({"callbacks": [handler]})
+
+    asyncio.run(main())
+    key = {"ModelInvoked": "response_sha256", "ToolCalled": "tool_name",
+           "ToolReturned": "success", "SessionEnded": "reason"}
+    got = recorded(path)
+    assert got[0][0] == "SessionStarted"
+    assert [(kind, payload[key[kind]]) for kind, payload in got[1:]] == events
+
+
+def test_two_conversations_at_once_keep_their_own_ledgers(tmp_path):
+    async def conversation_in(path):
+        session = open_session(path, "AsyncSession")
+        async with AsyncLedgerCallbackHandler(session, own_session=True) as handler:
+            await two_calls({"callbacks": [handler]})
+        await session.aclose()
+
+    async def main():
+        await asyncio.gather(*(conversation_in(tmp_path / f"{name}.ndjson") for name in "ab"))
+
+    asyncio.run(main())
+    for name in "ab":
+        assert [kind for kind, _ in recorded(tmp_path / f"{name}.ndjson")] == [
+            "SessionStarted", "ModelInvoked", "ToolCalled", "ToolReturned", "SessionEnded"]

@@ -1,7 +1,11 @@
 """A scripted voice conversation through a real Pipecat pipeline, recorded by
-LedgerObserver: the events it leaves, their digests, and what happens when
-the ledger cannot be written."""
+LedgerObserver: a scripted stand-in for the transport and the speech services
+in front of a real OpenAI LLM service fed scripted completion chunks, so the
+frames come in the order Pipecat really pushes them. The events the call
+leaves, their digests, the ways a call goes wrong, and what happens when the
+ledger cannot be written."""
 import asyncio
+import dataclasses
 import hashlib
 import json
 import logging
@@ -10,20 +14,25 @@ import pytest
 
 pytest.importorskip("pipecat")
 
+from openai.types.chat import ChatCompletionChunk  # noqa: E402
+from openai.types.chat.chat_completion_chunk import (  # noqa: E402
+    Choice,
+    ChoiceDelta,
+    ChoiceDeltaToolCall,
+    ChoiceDeltaToolCallFunction,
+)
+from openai.types.completion_usage import CompletionUsage  # noqa: E402
 from pipecat.frames.frames import (  # noqa: E402
     EndFrame,
-    StartFrame,
     FunctionCallInProgressFrame,
     FunctionCallResultFrame,
-    FunctionCallsStartedFrame,
     InputAudioRawFrame,
-    InterruptionFrame,
     InterimTranscriptionFrame,
+    InterruptionFrame,
     LLMContextFrame,
     LLMFullResponseEndFrame,
-    LLMFullResponseStartFrame,
     LLMTextFrame,
-    MetricsFrame,
+    StartFrame,
     TranscriptionFrame,
     TTSAudioRawFrame,
     TTSStartedFrame,
@@ -32,12 +41,16 @@ from pipecat.frames.frames import (  # noqa: E402
     UserStartedSpeakingFrame,
     UserStoppedSpeakingFrame,
 )
-from pipecat.metrics.metrics import LLMTokenUsage, LLMUsageMetricsData  # noqa: E402
 from pipecat.observers.base_observer import FramePushed  # noqa: E402
 from pipecat.pipeline.pipeline import Pipeline  # noqa: E402
-from pipecat.pipeline.worker import PipelineWorker  # noqa: E402
+from pipecat.pipeline.worker import (  # noqa: E402
+    PipelineParams,
+    PipelineWorker,
+    ProcessorUnusablePolicy,
+)
 from pipecat.processors.aggregators.llm_context import LLMContext  # noqa: E402
 from pipecat.processors.frame_processor import FrameDirection, FrameProcessor  # noqa: E402
+from pipecat.services.openai.llm import OpenAILLMService  # noqa: E402
 from pipecat.transcriptions.language import Language  # noqa: E402
 from pipecat.workers.runner import WorkerRunner  # noqa: E402
 
@@ -45,9 +58,15 @@ import tallyvox  # noqa: E402
 from tallyvox.aio import AsyncSession  # noqa: E402
 from tallyvox.integrations.pipecat import LedgerObserver  # noqa: E402
 
+pytestmark = pytest.mark.usefixtures("every_ledger_ends")
+
 
 def sha(data):
     return hashlib.sha256(data.encode() if isinstance(data, str) else data).hexdigest()
+
+
+def compact(value):
+    return json.dumps(value, sort_keys=True, separators=(",", ":"))
 
 
 # Two turns: the user asks, the model calls one tool and then answers, the bot
@@ -61,72 +80,127 @@ TURNS = [
      "answer": ["Goodbye!"], "spoken": ["Goodbye!"], "voice": [b"\x12" * 480],
      "usage": [(70, 3)]},
 ]
+MODEL = "gpt-scripted"
+
+
+def chunk(delta=None, usage=None):
+    return ChatCompletionChunk(
+        id="c", created=0, model=MODEL, object="chat.completion.chunk", usage=usage,
+        choices=[Choice(index=0, delta=delta, finish_reason=None)] if delta else [])
+
+
+def usage_chunk(usage):
+    return chunk(usage=CompletionUsage(prompt_tokens=usage[0], completion_tokens=usage[1],
+                                       total_tokens=sum(usage)))
+
+
+def replies(turns):
+    """The completion chunks the model streams, one list per request."""
+    out = []
+    for turn in turns:
+        usage = iter(turn["usage"])
+        if turn["tool"]:
+            name, call_id, args, _ = turn["tool"]
+            call = ChoiceDeltaToolCall(index=0, id=call_id, type="function",
+                                       function=ChoiceDeltaToolCallFunction(
+                                           name=name, arguments=json.dumps(args)))
+            out.append([chunk(ChoiceDelta(tool_calls=[call])), usage_chunk(next(usage))])
+        answer = [chunk(ChoiceDelta(content=part)) for part in turn["answer"]]
+        out.append([*answer[:1], *turn.get("pause", []), *answer[1:], usage_chunk(next(usage))])
+    return out
+
+
+class ScriptedLLM(OpenAILLMService):
+    """Pipecat's OpenAI service with the network replaced by scripted chunks;
+    "pause" in a reply waits before the next chunk."""
+
+    def __init__(self, turns, tool_seconds=0.0):
+        super().__init__(api_key="none", settings=OpenAILLMService.Settings(model=MODEL))
+        self._replies = replies(turns)
+        for turn in turns:
+            if turn["tool"]:
+                self.register_function(turn["tool"][0], self._tool(turn["tool"][3], tool_seconds))
+
+    @staticmethod
+    def _tool(result, seconds):
+        async def run(params):
+            await asyncio.sleep(seconds)
+            await params.result_callback(result)
+        return run
+
+    async def get_chat_completions(self, context):
+        reply = self._replies.pop(0)
+
+        async def stream():
+            for item in reply:
+                if item == "pause":
+                    await asyncio.sleep(0.2)
+                else:
+                    yield item
+        return stream()
+
+
+class Tap(FrameProcessor):
+    """After the LLM: lets the script wait for what the LLM has pushed."""
+
+    def __init__(self):
+        super().__init__()
+        self.seen = asyncio.Queue()
+
+    async def process_frame(self, frame, direction):
+        await super().process_frame(frame, direction)
+        if isinstance(frame, (LLMFullResponseEndFrame, FunctionCallResultFrame,
+                              FunctionCallInProgressFrame, LLMTextFrame)):
+            self.seen.put_nowait(type(frame))
+        await self.push_frame(frame, direction)
+
+    async def next(self, kind):
+        while await self.seen.get() is not kind:
+            pass
 
 
 class Script(FrameProcessor):
-    """Stands in for the transport, the speech services and the LLM: pushes
-    the frames they would, broadcasting the ones they broadcast."""
+    """Stands in for the transport and the speech services: pushes what they
+    would, broadcasting what they broadcast."""
 
-    def __init__(self, turns, *, audio=True):
+    def __init__(self, tap, *, audio=True):
         super().__init__()
-        self._turns = turns
+        self._tap = tap
         self._audio = audio
 
     async def process_frame(self, frame, direction):
         await super().process_frame(frame, direction)
         await self.push_frame(frame, direction)
 
-    async def play(self):
-        for turn in self._turns:
-            await self._user(turn)
-            usage = iter(turn["usage"])
+    async def play(self, turns):
+        for turn in turns:
+            await self.user(turn)
+            await self.ask(turn)
             if turn["tool"]:
-                await self._tool_response(turn["tool"], next(usage))
-            await self._response(turn["answer"], next(usage))
-            await self._speak(turn)
+                await self._tap.next(FunctionCallResultFrame)
+                await self.ask(turn)
+            await self._tap.next(LLMFullResponseEndFrame)
+            await self.speak(turn["spoken"], turn["voice"])
 
-    async def _user(self, turn):
+    async def user(self, turn):
         await self.broadcast_frame(UserStartedSpeakingFrame)
-        for chunk in turn["audio"] if self._audio else []:
-            await self.push_frame(InputAudioRawFrame(audio=chunk, sample_rate=16000,
+        for part in turn["audio"] if self._audio else []:
+            await self.push_frame(InputAudioRawFrame(audio=part, sample_rate=16000,
                                                      num_channels=1))
         await self.broadcast_frame(UserStoppedSpeakingFrame)
         await self.push_frame(InterimTranscriptionFrame(turn["said"][:4], "u", "t"))
         await self.push_frame(TranscriptionFrame(turn["said"], "u", "t",
                                                  language=Language.EN_US))
+
+    async def ask(self, turn):
         context = LLMContext(messages=[{"role": "user", "content": turn["said"]}])
         await self.push_frame(LLMContextFrame(context=context))
 
-    async def _tool_response(self, tool, usage):
-        name, call_id, args, result = tool
-        await self.push_frame(LLMFullResponseStartFrame())
-        await self.broadcast_frame(FunctionCallsStartedFrame, function_calls=[])
-        await self.broadcast_frame(FunctionCallInProgressFrame, function_name=name,
-                                   tool_call_id=call_id, arguments=args)
-        await self._usage(usage)
-        await self.push_frame(LLMFullResponseEndFrame())
-        await self.broadcast_frame(FunctionCallResultFrame, function_name=name,
-                                   tool_call_id=call_id, arguments=args, result=result)
-
-    async def _response(self, parts, usage):
-        await self.push_frame(LLMFullResponseStartFrame())
-        for part in parts:
-            await self.push_frame(LLMTextFrame(part))
-        await self._usage(usage)
-        await self.push_frame(LLMFullResponseEndFrame())
-
-    async def _usage(self, usage):
-        prompt, completion = usage
-        value = LLMTokenUsage(prompt_tokens=prompt, completion_tokens=completion,
-                              total_tokens=prompt + completion)
-        await self.push_frame(MetricsFrame(data=[
-            LLMUsageMetricsData(processor="llm", model="gpt-test", value=value)]))
-
-    async def _speak(self, turn):
+    async def speak(self, words, voice=()):
         await self.push_frame(TTSStartedFrame(context_id="c"))
-        for chunk in turn["voice"] if self._audio else []:
-            await self.push_frame(TTSAudioRawFrame(chunk, 24000, 1, context_id="c"))
-        for word in turn["spoken"]:
+        for part in voice if self._audio else []:
+            await self.push_frame(TTSAudioRawFrame(part, 24000, 1, context_id="c"))
+        for word in words:
             await self.push_frame(TTSTextFrame(word, text_type="word", context_id="c"))
         await self.push_frame(TTSStoppedFrame(context_id="c"))
 
@@ -139,14 +213,33 @@ class Relay(FrameProcessor):
         await self.push_frame(frame, direction)
 
 
-async def end_call(worker):
-    await worker.queue_frame(EndFrame())
+async def end_call(worker, script, reason=None):
+    await worker.queue_frame(EndFrame(reason=reason))
 
 
-async def run_pipeline(script, observers, hops=3, finish=end_call):
-    worker = PipelineWorker(Pipeline([script, *[Relay() for _ in range(hops)]]),
-                            observers=observers, cancel_on_idle_timeout=False,
-                            enable_rtvi=False, enable_turn_tracking=False)
+@dataclasses.dataclass
+class Call:
+    """One call: its turns, how it is played and ended, how it is recorded."""
+
+    turns: list = dataclasses.field(default_factory=lambda: TURNS)
+    audio: bool = True
+    usage_metrics: bool = True
+    tool_seconds: float = 0.0
+    play: object = None  # a coroutine function (script, tap, turns), else Script.play
+    finish: object = end_call
+    options: dict = dataclasses.field(default_factory=dict)
+
+
+async def run_call(call, observers):
+    tap = Tap()
+    script = Script(tap, audio=call.audio)
+    llm = ScriptedLLM(call.turns, call.tool_seconds)
+    worker = PipelineWorker(
+        Pipeline([script, llm, tap, *[Relay() for _ in range(2)]]), observers=observers,
+        params=PipelineParams(enable_metrics=call.usage_metrics,
+                              enable_usage_metrics=call.usage_metrics),
+        processor_unusable_policy=ProcessorUnusablePolicy.CANCEL,
+        cancel_on_idle_timeout=False, enable_rtvi=False, enable_turn_tracking=False)
     started = asyncio.Event()
 
     @worker.event_handler("on_pipeline_started")
@@ -155,25 +248,26 @@ async def run_pipeline(script, observers, hops=3, finish=end_call):
 
     async def drive():
         await asyncio.wait_for(started.wait(), 5)
-        await script.play()
-        await finish(worker)
+        if call.play is None:
+            await script.play(call.turns)
+        else:
+            await call.play(script, tap, call.turns)
+        await call.finish(worker, script)
 
     runner = WorkerRunner(handle_sigint=False)
     await runner.add_workers(worker)
-    await asyncio.gather(runner.run(), drive())
+    await asyncio.wait_for(asyncio.gather(runner.run(), drive()), 20)
 
 
-def record(tmp_path, keypair, turns, script=Script, finish=end_call, **options):
-    path = tmp_path / "call.ndjson"
+async def recorded_call(path, keypair, call, session_id="call-7"):
+    async with await AsyncSession.open(keypair=keypair, ledger_path=path,
+                                       session_id=session_id) as session:
+        await run_call(call, [LedgerObserver(session, **call.options)])
 
-    async def main():
-        async with await AsyncSession.open(keypair=keypair, ledger_path=path,
-                                           session_id="call-7") as session:
-            await run_pipeline(script(turns, audio=options.pop("audio", True)),
-                               [LedgerObserver(session, **options)], finish=finish)
 
-    asyncio.run(main())
-    return path
+def record(path, keypair, call):
+    asyncio.run(recorded_call(path, keypair, call))
+    return payloads(path)
 
 
 @pytest.fixture(scope="module")
@@ -185,10 +279,16 @@ def payloads(path):
     return [(e.event["type"], e.event["payload"]) for e in tallyvox.read_ledger(path)]
 
 
-def expected(turns, *, audio=True, redact=lambda args: {k: "***" for k in args}):
+def model(response, said, usage):
+    return ("ModelInvoked", {"model_id": MODEL, "prompt_sha256": sha(compact([
+        {"role": "user", "content": said}])), "response_sha256": sha(response),
+        "prompt_tokens": usage[0], "response_tokens": usage[1]})
+
+
+def expected(turns, *, audio=True, usage_metrics=True, session_id="call-7"):
     """The events the conversation must leave, built from the script alone."""
     out = [("SessionStarted", {"agent_id": "pipecat", "model_id": "unknown",
-                               "session_id": "call-7"})]
+                               "session_id": session_id})]
     transcript = []
     for turn in turns:
         heard = b"".join(turn["audio"]) if audio else turn["said"]
@@ -196,13 +296,12 @@ def expected(turns, *, audio=True, redact=lambda args: {k: "***" for k in args})
             "audio_sha256": sha(heard), "transcript": turn["said"], "lang": "en-US",
             "duration_ms": round(len(b"".join(turn["audio"])) / 32) if audio else None}))
         transcript.append("user: " + turn["said"])
-        usage = iter(turn["usage"])
+        usage = iter(turn["usage"] if usage_metrics else [(0, 0)] * 2)
         if turn["tool"]:
             name, _, args, result = turn["tool"]
-            calls = [{"name": name, "arguments": args}]
-            out.append(model(compact(calls),
-                             turn["said"], next(usage)))
-            out.append(("ToolCalled", {"tool_name": name, "args_redacted": redact(args),
+            out.append(model(compact([{"name": name, "arguments": args}]), turn["said"],
+                             next(usage)))
+            out.append(("ToolCalled", {"tool_name": name, "args_redacted": {"city": "***"},
                                        "args_sha256": sha(compact(args))}))
             out.append(("ToolReturned", {"tool_name": name, "result_sha256": sha(result),
                                          "success": True}))
@@ -213,19 +312,9 @@ def expected(turns, *, audio=True, redact=lambda args: {k: "***" for k in args})
             "text": text, "text_sha256": sha(text),
             "audio_sha256": sha(b"".join(turn["voice"]) if audio else text)}))
         transcript.append("bot: " + text)
-    out.append(("SessionEnded", {"reason": "ended", "summary_sha256": sha("\n".join(transcript))}))
+    out.append(("SessionEnded", {"reason": "completed",
+                                 "summary_sha256": sha("\n".join(transcript))}))
     return out
-
-
-def compact(value):
-    return json.dumps(value, sort_keys=True, separators=(",", ":"))
-
-
-def model(response, said, usage):
-    prompt = compact([{"role": "user", "content": said}])
-    return ("ModelInvoked", {"model_id": "gpt-test", "prompt_sha256": sha(prompt),
-                             "response_sha256": sha(response), "prompt_tokens": usage[0],
-                             "response_tokens": usage[1]})
 
 
 def comparable(events):
@@ -241,62 +330,107 @@ def comparable(events):
     return out
 
 
-@pytest.mark.parametrize("audio,hash_audio", [(True, True), (False, True), (True, False)],
-                         ids=["audio", "no-audio-frames", "audio-not-hashed"])
+@pytest.mark.parametrize("audio,hash_audio,metrics", [
+    (True, True, True), (False, True, True), (True, False, True), (True, True, False)],
+    ids=["audio", "no-audio-frames", "audio-not-hashed", "no-usage-metrics"])
 def test_two_turn_call_leaves_the_expected_verified_ledger(tmp_path, keypair, audio,
-                                                           hash_audio):
-    path = record(tmp_path, keypair, TURNS, audio=audio, hash_audio=hash_audio)
-    assert tallyvox.verify_file(path).ok
-    got = payloads(path)
-    assert comparable(got) == comparable(expected(TURNS, audio=audio and hash_audio))
+                                                           hash_audio, metrics):
+    # Without usage metrics the model is the service's settings.model.
+    got = record(tmp_path / "call.ndjson", keypair,
+                 Call(audio=audio, usage_metrics=metrics, options={"hash_audio": hash_audio}))
+    assert comparable(got) == comparable(expected(TURNS, audio=audio and hash_audio,
+                                                  usage_metrics=metrics))
     latencies = [p["latency_ms"] for kind, p in got if kind == "ToolReturned"]
     assert len(latencies) == 1 and 0 <= latencies[0] < 5000
 
 
-class Interrupted(Script):
-    """The user barges in after the bot's second word of each turn."""
-
-    async def _speak(self, turn):
-        for i, word in enumerate(turn["spoken"]):
-            if i == 2:
-                await self.push_frame(InterruptionFrame())
-            await self.push_frame(TTSTextFrame(word, text_type="word", context_id="c"))
+def summary(events):
+    """Each event by its type and the field that tells it apart."""
+    key = {"SessionStarted": "session_id", "UtteranceCaptured": "transcript",
+           "ModelInvoked": "response_sha256", "ToolCalled": "tool_name",
+           "ToolReturned": "success", "UtteranceSpoken": "text", "SessionEnded": "reason"}
+    return [(kind, payload[key[kind]]) for kind, payload in events]
 
 
-async def hang_up(worker):
-    await worker.queue_frame(EndFrame(reason="caller hung up"))
+async def barge_in(script, tap, turns):
+    """The user cuts in while the model is still streaming its only answer,
+    after the bot spoke its first words."""
+    await script.user(turns[0])
+    await script.ask(turns[0])
+    await tap.next(LLMTextFrame)
+    await script.speak(["It", "is"])
+    await script.push_frame(InterruptionFrame())
 
 
-async def cancel(worker):
+async def until_tool_runs(script, tap, turns):
+    await script.user(turns[0])
+    await script.ask(turns[0])
+    await tap.next(FunctionCallInProgressFrame)
+
+
+async def cancel(worker, script):
     await worker.cancel()
 
 
-@pytest.mark.parametrize("script,finish,spoken,reason", [
-    (Script, hang_up, ["It is sunny in Oslo.", "Goodbye!"], "caller hung up"),
-    (Script, cancel, ["It is sunny in Oslo.", "Goodbye!"], "cancelled"),
-    (Interrupted, end_call, ["It is", "sunny in Oslo.", "Goodbye!"], "ended"),
-], ids=["hang-up", "cancel", "barge-in"])
-def test_turn_boundaries_and_endings(tmp_path, keypair, script, finish, spoken, reason):
-    path = record(tmp_path, keypair, TURNS, script=script, finish=finish)
-    got = payloads(path)
-    assert tallyvox.verify_file(path).ok
-    assert [p["text"] for kind, p in got if kind == "UtteranceSpoken"] == spoken
-    assert got[-1][0] == "SessionEnded" and got[-1][1]["reason"] == reason
+async def processor_fails(worker, script):
+    # The speech service loses its connection for good: the worker cancels.
+    await script.push_error("speech service gone", exception=ConnectionError("gone"),
+                            force_treat_as_permanent=True)
+
+
+async def hang_up(worker, script):
+    await end_call(worker, script, "caller hung up")
+
+
+SPOKEN = "It is sunny in Oslo."
+ASKED, THANKS = TURNS[0]["said"], TURNS[1]["said"]
+TOOL_ONLY = sha(compact([{"name": "weather", "arguments": {"city": "Oslo"}}]))
+STANDARD = [("SessionStarted", "call-7"), ("UtteranceCaptured", ASKED),
+            ("ModelInvoked", TOOL_ONLY), ("ToolCalled", "weather"), ("ToolReturned", True),
+            ("ModelInvoked", sha(SPOKEN)), ("UtteranceSpoken", SPOKEN),
+            ("UtteranceCaptured", THANKS), ("ModelInvoked", sha("Goodbye!")),
+            ("UtteranceSpoken", "Goodbye!")]
+INTERRUPTED = {**TURNS[0], "tool": None, "pause": ["pause"] * 10, "usage": [(40, 9)]}
+
+
+@pytest.mark.parametrize("call,events", [
+    (Call(finish=hang_up), [*STANDARD, ("SessionEnded", "caller hung up")]),
+    (Call(tool_seconds=30, play=until_tool_runs, finish=cancel),
+     [*STANDARD[:4], ("ToolReturned", False), ("SessionEnded", "cancelled")]),
+    (Call(turns=[INTERRUPTED], play=barge_in),
+     [*STANDARD[:2], ("ModelInvoked", sha("It is sunny ")), ("UtteranceSpoken", "It is"),
+      ("SessionEnded", "completed")]),
+    (Call(finish=processor_fails), [*STANDARD, ("SessionEnded", "error: ConnectionError")]),
+    (Call(options={"redact_text": lambda text: text[:2] + "…"}),
+     [(k, v[:2] + "…" if k.startswith("Utterance") else v) for k, v in STANDARD]
+     + [("SessionEnded", "completed")]),
+], ids=["hang-up", "cancel-during-tool", "barge-in-while-generating", "failing-processor",
+        "redact-text"])
+def test_the_ways_a_call_goes(tmp_path, keypair, call, events):
+    got = record(tmp_path / "call.ndjson", keypair, call)
+    assert summary(got) == events
     assert [kind for kind, _ in got].count("SessionEnded") == 1
+    for kind, payload in got:  # digests stay over the raw text, redacted or not
+        if kind == "UtteranceSpoken":
+            assert payload["text_sha256"] in {sha(SPOKEN), sha("Goodbye!"), sha("It is")}
 
 
-def test_the_redactor_decides_what_arguments_the_ledger_keeps(tmp_path, keypair):
-    keep_city = lambda args: {"city": args["city"][0] + "…"}  # noqa: E731
-    path = record(tmp_path, keypair, TURNS, redact=keep_city)
-    called = [p for kind, p in payloads(path) if kind == "ToolCalled"]
-    assert called == [{"tool_name": "weather", "args_redacted": {"city": "O…"},
-                       "args_sha256": sha('{"city":"Oslo"}')}]
+def test_two_calls_at_once_keep_their_own_ledgers(tmp_path, keypair):
+    calls = {"call-a": Call(turns=TURNS[:1]), "call-b": Call(turns=TURNS[1:])}
+
+    async def both():
+        await asyncio.gather(*(recorded_call(tmp_path / f"{k}.ndjson", keypair, c, k)
+                               for k, c in calls.items()))
+
+    asyncio.run(both())
+    for session_id, call in calls.items():
+        got = payloads(tmp_path / f"{session_id}.ndjson")
+        assert comparable(got) == comparable(expected(call.turns, session_id=session_id))
 
 
 def test_a_failing_ledger_is_logged_and_never_stops_the_pipeline(caplog, full_disk):
     with caplog.at_level(logging.ERROR, logger="tallyvox.integrations"):
-        asyncio.run(asyncio.wait_for(
-            run_pipeline(Script(TURNS), [LedgerObserver(full_disk)]), 20))
+        asyncio.run(run_call(Call(), [LedgerObserver(full_disk)]))
     assert full_disk.calls == len(expected(TURNS))
     assert "disk full" in caplog.text
 

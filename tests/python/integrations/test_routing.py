@@ -11,6 +11,8 @@ from tallyvox.integrations.routing import LedgerRouter, as_router, file_name_for
 
 END = ev.session_ended(reason="done", summary_sha256="ab")
 
+pytestmark = pytest.mark.usefixtures("every_ledger_ends")
+
 
 @pytest.mark.parametrize("keys", [
     ["trace_1", "trace_2"], ["a/b", "a%2Fb", "a_b"], [".", "..", ""], ["x" * 300, "x" * 301],
@@ -52,3 +54,15 @@ def test_a_callable_routes_to_sessions_the_caller_owns(tmp_path):
     with pytest.raises(TypeError):
         as_router(lambda key: "not a session").session_for("z")
     first.close().result()
+
+
+def test_a_conversation_reopened_while_closing_continues_the_same_chain(tmp_path):
+    keypair = t.SigningKeypair.generate()
+    with LedgerRouter(tmp_path, keypair) as router:
+        for turn in range(3):
+            ledger = router.session_for("conv")
+            for _ in range(50):
+                ledger.submit(END)
+            router.end("conv")  # its events are still being written
+    report = t.verify_file(str(tmp_path / file_name_for("conv")))
+    assert report.ok and report.event_count == 150
