@@ -283,10 +283,5 @@ TEST(ThreadStart, APoolThatCannotStartIsAnErrorAndLeavesNoThread) {
   EXPECT_EXIT(start_pools_with_little_room(), ::testing::ExitedWithCode(0), "");
 }
 
-TEST(ThreadStart, TheErrorNamesTheThreadsAndTheCause) {
-  EXPECT_EQ(display(LedgerError{ThreadStartError{256, EAGAIN}}),
-            "cannot start 256 threads: Resource temporarily unavailable");
-}
-
 }  // namespace
 }  // namespace tallyvox
