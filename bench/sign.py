@@ -83,5 +83,5 @@ def build(quick: bool = False) -> Benchmark:
                f"-byte args_redacted; hash input {len(data)} bytes, line "
                f"{len(signed.to_json().encode())} bytes",
                f"floor: cryptography's own OpenSSL; floor_system: {syscrypto.VERSION} "
-               "(through ctypes); tallyvox signs with libsodium"],
+               f"(through ctypes); tallyvox signs with {tallyvox.build_info()['ed25519']}"],
     )

@@ -138,5 +138,5 @@ def build(quick: bool = False) -> Benchmark:
                f"line {loads_growth / 1e6:.1f} MB = {loads_growth / count:.0f} bytes/event; "
                f"lines on disk {os.path.getsize(path) / count:.0f} bytes/event",
                f"floor: cryptography's own OpenSSL; floor_system: {syscrypto.VERSION} "
-               "(through ctypes); tallyvox verifies with libsodium"],
+               f"(through ctypes); tallyvox verifies with {tallyvox.build_info()['ed25519']}"],
     )

@@ -1,91 +1,59 @@
-// Ed25519 (RFC 8032, pure, no context). libsodium signs and verifies; the
-// few inputs that libsodium refuses by their encoding alone go to OpenSSL.
-// The ledger's rules are cofactorless verification, S < L, public keys
-// decoded without requiring y < p, and small-order keys and R accepted:
-// OpenSSL's verification is exactly that, libsodium's is that except for
-// non-canonical keys and its list of small-order encodings
-// (tests/core/ed25519_test.cc holds both to the rules).
+// Ed25519 (RFC 8032, pure, no context) under the ledger's rules:
+// cofactorless verification, S < L, public keys decoded without requiring
+// y < p, and small-order keys and R accepted. The back end is chosen when the
+// core is built (TALLYVOX_LIBSODIUM in CMake): libsodium, with the inputs it
+// refuses by encoding routed to OpenSSL (core/ed25519_sodium.h), or OpenSSL
+// alone (core/ed25519_openssl.h). Both give the same signatures and the same
+// decisions; libsodium is faster.
 #pragma once
 
-#include <array>
 #include <cstddef>
+
+#include "core/ed25519_openssl.h"
+#include "core/ed25519_types.h"
+#include "core/library.h"
+#if TALLYVOX_HAVE_LIBSODIUM
+#include "core/ed25519_sodium.h"
+#endif
 
 namespace tallyvox::ed25519 {
 
-inline constexpr std::size_t kSeedSize = 32;
-inline constexpr std::size_t kPublicKeySize = 32;
-inline constexpr std::size_t kSignatureSize = 64;
+#if TALLYVOX_HAVE_LIBSODIUM
+namespace backend = sodium;
+#else
+namespace backend = openssl;
+#endif
 
-using Seed = std::array<unsigned char, kSeedSize>;
-using PublicKey = std::array<unsigned char, kPublicKeySize>;
-using Signature = std::array<unsigned char, kSignatureSize>;
+// The private key, ready to sign; its secret is wiped when it is destroyed
+// or moved from. Signing from several threads at once is safe.
+using Key = backend::Key;
 
-// libsodium's secret key: the seed followed by the public key. Wiped on
-// destruction and when moved from. Read-only use from several threads at
-// once is safe.
-class Key {
- public:
-  static constexpr std::size_t kSize = kSeedSize + kPublicKeySize;
+// Verifies many messages under one public key; concurrent use is safe.
+using Verifier = backend::Verifier;
 
-  Key() = default;
-  Key(Key&& other) noexcept;
-  Key& operator=(Key&& other) noexcept;
-  Key(const Key&) = delete;
-  Key& operator=(const Key&) = delete;
-  ~Key();
+// The private key of `seed`, with its public key derived. A back end that
+// fails to initialise throws InternalFault.
+inline Key private_key(const Seed& seed) { return Key(seed); }
 
-  const unsigned char* data() const { return bytes_.data(); }
+inline PublicKey public_key(const Key& private_key) { return private_key.public_key(); }
 
- private:
-  friend Key private_key(const Seed& seed);
-  std::array<unsigned char, kSize> bytes_{};
-};
+// Deterministic signature of msg[0..n).
+inline Signature sign(const Key& private_key, const unsigned char* msg, std::size_t n) {
+  return private_key.sign(msg, n);
+}
 
-// The private key of `seed`, with its public key derived. libsodium failing
-// to initialise throws InternalFault.
-Key private_key(const Seed& seed);
+inline bool verify(const unsigned char pub[kPublicKeySize], const unsigned char sig[kSignatureSize],
+                   const unsigned char* msg, std::size_t n) {
+  return backend::verify(pub, sig, msg, n);
+}
 
-PublicKey public_key(const Key& private_key);
-
-// Deterministic signature of msg[0..n); libsodium wipes the SHA-512
-// expansion of the seed after each signature.
-Signature sign(const Key& private_key, const unsigned char* msg, std::size_t n);
-
-// Verifies many messages under one public key. Holds no state besides the
-// key, so concurrent use is safe.
-class Verifier {
- public:
-  explicit Verifier(const unsigned char pub[kPublicKeySize]);
-
-  bool verify(const unsigned char sig[kSignatureSize], const unsigned char* msg,
-              std::size_t n) const;
-
- private:
-  PublicKey pub_;
-};
-
-bool verify(const unsigned char pub[kPublicKeySize], const unsigned char sig[kSignatureSize],
-            const unsigned char* msg, std::size_t n);
+// The library that signs and verifies, with its run-time version.
+Library library();
 
 // Whether 32 bytes decode to a curve point: bit 255 is the sign of x, the
 // other 255 bits are y (taken mod p, values >= p allowed), and the encoding
 // is refused only when (y^2 - 1) / (d y^2 + 1) has no square root mod p.
 // Slow; for error paths only.
 bool is_curve_point(const unsigned char pub[kPublicKeySize]);
-
-namespace detail {
-
-// Whether libsodium refuses the key or R (the first half of a signature)
-// by its encoding, whatever the rest of the signature; OpenSSL decides
-// those. Exposed for tests and the fuzzer.
-bool sodium_refuses_encoding(const unsigned char pub[kPublicKeySize],
-                             const unsigned char r[kPublicKeySize]);
-
-// OpenSSL's verification alone.
-bool openssl_verify(const unsigned char pub[kPublicKeySize],
-                    const unsigned char sig[kSignatureSize], const unsigned char* msg,
-                    std::size_t n);
-
-}  // namespace detail
 
 }  // namespace tallyvox::ed25519

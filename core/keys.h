@@ -73,7 +73,7 @@ class SigningKeypair {
 
   std::array<unsigned char, 32> seed_;
   std::array<unsigned char, 32> public_key_;
-  ed25519::Key key_;  // libsodium's secret key, ready to sign
+  ed25519::Key key_;  // the back end's private key, ready to sign
 };
 
 namespace detail {

@@ -19,6 +19,7 @@ from tallyvox import line_limit  # noqa: E402
 _tallyvox._native.set_max_line_bytes(line_limit.max_line_bytes_from(_os.environ))
 
 from tallyvox._native import KeyPermissionWarning  # noqa: E402
+from tallyvox.about import build_info  # noqa: E402
 from tallyvox.records import read_ledger  # noqa: E402
 from tallyvox.recover import Recovery, recover_ledger  # noqa: E402
 
@@ -33,4 +34,4 @@ from tallyvox.fleet import (  # noqa: E402
 
 __all__ = [*_tallyvox.__all__, "KeyPermissionWarning", "read_ledger", "recover_ledger", "Recovery",
            *checkpoint.__all__,
-           "LedgerVerdict", "verify_file_parallel", "verify_many", "verify_stream"]
+           "LedgerVerdict", "verify_file_parallel", "verify_many", "verify_stream", "build_info"]

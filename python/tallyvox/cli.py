@@ -15,6 +15,7 @@ import warnings
 from typing import Any, Callable, Sequence
 
 import tallyvox
+from tallyvox.about import version_text
 from tallyvox.cli_checkpoint import add_checkpoint_commands, add_verify_options
 from tallyvox.cli_demo import cmd_demo
 from tallyvox.cli_fleet import positive_jobs
@@ -74,8 +75,7 @@ def build_parser() -> argparse.ArgumentParser:
                     "NDJSON records of what an AI agent did.",
         epilog="Exit status: 0 all checks hold, 1 a chain is broken or has an "
                "unexpected signer, 2 an input cannot be read or is malformed.")
-    parser.add_argument("--version", action="version",
-                        version=f"{PROG} {tallyvox.__version__}")
+    parser.add_argument("--version", action="version", version=version_text())
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     verify = add_command(

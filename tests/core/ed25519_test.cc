@@ -1,17 +1,27 @@
+// The Ed25519 back ends against the vector files, RFC 8032 and each other.
+// Built twice by CI: with libsodium (where both back ends are compiled and
+// compared) and with OpenSSL alone (TALLYVOX_LIBSODIUM=OFF).
 #include "core/ed25519.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <openssl/opensslv.h>
+#if TALLYVOX_HAVE_LIBSODIUM
 #include <sodium.h>
+#endif
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/hex.h"
+#include "fuzz/ed25519_property.h"
 
 namespace tallyvox::ed25519 {
 namespace {
@@ -101,10 +111,10 @@ struct VectorFile {
 class VectorFiles : public ::testing::TestWithParam<VectorFile> {};
 
 // Every accept/refuse decision of the ledger's rules (cofactorless, S < L,
-// y >= p allowed in keys, small-order keys and R allowed). Runs of
-// consecutive vectors share a key: one reused verifier per run, checked
-// against a fresh one and against OpenSSL alone, with refusals interleaved
-// with acceptances.
+// y >= p allowed in keys, small-order keys and R allowed), by the built back
+// end and by OpenSSL alone. Runs of consecutive vectors share a key: one
+// reused verifier per run, checked against a fresh one, with refusals
+// interleaved with acceptances.
 TEST_P(VectorFiles, VerificationAgreesWithEveryVector) {
   auto vectors = load_vectors(GetParam().name);
   ASSERT_EQ(vectors.size(), GetParam().count);
@@ -120,8 +130,7 @@ TEST_P(VectorFiles, VerificationAgreesWithEveryVector) {
       bool ok = verifier.verify(sig.data(), msg.data(), msg.size());
       EXPECT_EQ(ok, v.accept) << v.source;
       EXPECT_EQ(verify(pub.data(), sig.data(), msg.data(), msg.size()), ok) << v.source;
-      EXPECT_EQ(detail::openssl_verify(pub.data(), sig.data(), msg.data(), msg.size()), ok)
-          << v.source;
+      EXPECT_EQ(openssl::verify(pub.data(), sig.data(), msg.data(), msg.size()), ok) << v.source;
       accepted += ok;
     }
   }
@@ -130,6 +139,7 @@ TEST_P(VectorFiles, VerificationAgreesWithEveryVector) {
   EXPECT_LE(accepted, GetParam().max_accepted);
 }
 
+#if TALLYVOX_HAVE_LIBSODIUM
 // libsodium alone, on the same vectors: wherever the routing leaves an input
 // to it, it decides as the rules do; every input routed away is one it
 // refuses whatever the signature; and each kind of routed input (an odd key,
@@ -145,19 +155,20 @@ TEST_P(VectorFiles, LibsodiumAgreesWhereverItDecides) {
     auto pub = fixed<kPublicKeySize>(v.public_key);
     auto sig = fixed<kSignatureSize>(v.signature);
     auto msg = bytes(v.message_hex);
-    bool sodium = crypto_sign_verify_detached(sig.data(), msg.data(), msg.size(), pub.data()) == 0;
-    if (!detail::sodium_refuses_encoding(pub.data(), sig.data())) {
-      EXPECT_EQ(sodium, v.accept) << v.source;
+    bool alone = sodium::verify_unrouted(pub.data(), sig.data(), msg.data(), msg.size());
+    if (!sodium::refuses_encoding(pub.data(), sig.data())) {
+      EXPECT_EQ(alone, v.accept) << v.source;
       continue;
     }
-    EXPECT_FALSE(sodium) << v.source;
+    EXPECT_FALSE(alone) << v.source;
     if (!v.accept) continue;
-    routed_keys += detail::sodium_refuses_encoding(pub.data(), base.data());
-    routed_r += detail::sodium_refuses_encoding(base.data(), sig.data());
+    routed_keys += sodium::refuses_encoding(pub.data(), base.data());
+    routed_r += sodium::refuses_encoding(base.data(), sig.data());
   }
   EXPECT_EQ(routed_keys > 0, GetParam().routes);
   EXPECT_EQ(routed_r > 0, GetParam().routes);
 }
+#endif
 
 INSTANTIATE_TEST_SUITE_P(
     Files, VectorFiles,
@@ -169,17 +180,84 @@ INSTANTIATE_TEST_SUITE_P(
       return name.substr(8, name.find('.') - 8);
     });
 
-TEST(Ed25519, Rfc8032KnownAnswers) {
+// The inputs of the differential fuzz target (its seed corpus and any saved
+// failures) against the built back end.
+TEST(Ed25519, FuzzInputsHoldTheProperty) {
+  namespace fs = std::filesystem;
+  int inputs = 0;
+  for (const char* dir : {TALLYVOX_FUZZ_DIR "/corpus/ed25519_verify",
+                          TALLYVOX_FUZZ_REGRESSIONS_DIR "/ed25519_verify"}) {
+    if (!fs::is_directory(dir)) continue;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+      std::string input = read_file(entry.path().string());
+      EXPECT_EQ(fuzz::check_ed25519_verify(input), "") << entry.path();
+      ++inputs;
+    }
+  }
+  EXPECT_GE(inputs, 10) << "the seed corpus is missing";
+}
+
+// The build names its back end; the version is the loaded library's, of the
+// same release series as the headers it was compiled with.
+TEST(Ed25519, LibraryNamesTheBuiltBackEnd) {
+  Library lib = library();
+#if TALLYVOX_HAVE_LIBSODIUM
+  EXPECT_EQ(lib.name, "libsodium");
+  std::string series = SODIUM_VERSION_STRING;
+#else
+  EXPECT_EQ(lib.name, "OpenSSL");
+  std::string series = std::to_string(OPENSSL_VERSION_MAJOR) + "." +
+                       std::to_string(OPENSSL_VERSION_MINOR) + ".";
+#endif
+  EXPECT_EQ(lib.version.substr(0, series.size()), series);
+  EXPECT_EQ(openssl_library().name, "OpenSSL");
+  EXPECT_EQ(openssl_library().version.substr(0, 2), std::to_string(OPENSSL_VERSION_MAJOR) + ".");
+}
+
+// OpenSSL's signature, made independently of the code under test: a fresh
+// EVP key from the seed for every signature.
+Signature openssl_sign(const Seed& seed, const std::vector<unsigned char>& msg) {
+  EVP_PKEY* key = EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed.data(), seed.size());
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  Signature sig{};
+  std::size_t n = sig.size();
+  EXPECT_EQ(EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, key), 1);
+  EXPECT_EQ(EVP_DigestSign(ctx, sig.data(), &n, msg.data(), msg.size()), 1);
+  EVP_MD_CTX_free(ctx);
+  EVP_PKEY_free(key);
+  return sig;
+}
+
+// Whether a moved-from key still holds any secret.
+bool wiped(const openssl::Key& key) { return key.empty(); }
+#if TALLYVOX_HAVE_LIBSODIUM
+bool wiped(const sodium::Key& key) {
+  std::array<unsigned char, sodium::Key::kSize> zero{};
+  return std::memcmp(key.data(), zero.data(), zero.size()) == 0;
+}
+#endif
+
+// Signing, for every back end compiled in (both beside libsodium).
+template <typename K>
+class Signing : public ::testing::Test {};
+#if TALLYVOX_HAVE_LIBSODIUM
+using KeyTypes = ::testing::Types<openssl::Key, sodium::Key>;
+#else
+using KeyTypes = ::testing::Types<openssl::Key>;
+#endif
+TYPED_TEST_SUITE(Signing, KeyTypes);
+
+TYPED_TEST(Signing, Rfc8032KnownAnswers) {
   auto vectors = load_vectors("ed25519_rfc8032.json");
   ASSERT_EQ(vectors.size(), 3u);
   for (const auto& v : vectors) {
     SCOPED_TRACE(v.public_key);
-    Key key = private_key(fixed<kSeedSize>(v.secret_key));
-    EXPECT_EQ(public_key(key), fixed<kPublicKeySize>(v.public_key));
+    TypeParam key(fixed<kSeedSize>(v.secret_key));
+    EXPECT_EQ(key.public_key(), fixed<kPublicKeySize>(v.public_key));
     auto msg = bytes(v.message_hex);
-    Signature sig = sign(key, msg.data(), msg.size());
+    Signature sig = key.sign(msg.data(), msg.size());
     EXPECT_EQ(sig, fixed<kSignatureSize>(v.signature));
-    auto pub = public_key(key);
+    auto pub = key.public_key();
     EXPECT_TRUE(verify(pub.data(), sig.data(), msg.data(), msg.size()));
 
     // Flipped signature bits and a longer message are refused.
@@ -194,51 +272,77 @@ TEST(Ed25519, Rfc8032KnownAnswers) {
   }
 }
 
-// OpenSSL's signature, made independently of the code under test.
-Signature openssl_sign(const Seed& seed, const std::vector<unsigned char>& msg) {
-  EVP_PKEY* key = EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed.data(), seed.size());
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  Signature sig{};
-  std::size_t n = sig.size();
-  EXPECT_EQ(EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, key), 1);
-  EXPECT_EQ(EVP_DigestSign(ctx, sig.data(), &n, msg.data(), msg.size()), 1);
-  EVP_MD_CTX_free(ctx);
-  EVP_PKEY_free(key);
-  return sig;
-}
-
-// Random seeds and messages of every length up to 300 bytes: the same
-// signature as OpenSSL's, accepted, with neither the key nor R ever sent to
-// the slow path, and refused once a bit of the message flips.
-TEST(Ed25519, SignaturesMatchOpenSslOnRandomKeysAndMessages) {
+// Random seeds and messages of every length up to 300 bytes, one key signing
+// several: the same signature as OpenSSL's, accepted, and refused once a bit
+// of the message flips. Beside libsodium, neither the key nor R is ever sent
+// to the slow path.
+TYPED_TEST(Signing, SignaturesMatchOpenSslOnRandomKeysAndMessages) {
+  std::mt19937 rng(20240611);
+  auto fill = [&](unsigned char* p, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) p[i] = static_cast<unsigned char>(rng());
+  };
   for (std::size_t len = 0; len <= 300; len += 3) {
     Seed seed;
-    randombytes_buf(seed.data(), seed.size());
-    std::vector<unsigned char> msg(len);
-    randombytes_buf(msg.data(), msg.size());
-    Key key = private_key(seed);
-    Signature sig = sign(key, msg.data(), msg.size());
-    ASSERT_EQ(sig, openssl_sign(seed, msg)) << "length " << len;
-    PublicKey pub = public_key(key);
-    EXPECT_FALSE(detail::sodium_refuses_encoding(pub.data(), sig.data()));
-    EXPECT_TRUE(verify(pub.data(), sig.data(), msg.data(), msg.size()));
-    if (len > 0) {
-      msg[len / 2] ^= 0x10;
-      EXPECT_FALSE(verify(pub.data(), sig.data(), msg.data(), msg.size()));
+    fill(seed.data(), seed.size());
+    TypeParam key(seed);
+    for (int round = 0; round < 2; ++round) {
+      std::vector<unsigned char> msg(len + round);
+      fill(msg.data(), msg.size());
+      Signature sig = key.sign(msg.data(), msg.size());
+      ASSERT_EQ(sig, openssl_sign(seed, msg)) << "length " << msg.size();
+      PublicKey pub = key.public_key();
+#if TALLYVOX_HAVE_LIBSODIUM
+      EXPECT_FALSE(sodium::refuses_encoding(pub.data(), sig.data()));
+#endif
+      EXPECT_TRUE(verify(pub.data(), sig.data(), msg.data(), msg.size()));
+      if (!msg.empty()) {
+        msg[msg.size() / 2] ^= 0x10;
+        EXPECT_FALSE(verify(pub.data(), sig.data(), msg.data(), msg.size()));
+      }
     }
   }
 }
 
-// A moved key signs as the original did; the one moved from is wiped.
-TEST(Ed25519, MovingAKeyWipesTheSource) {
+// One key and one verifier shared by several threads, as a session's
+// keypair and a chain walk's verifier are: every signature comes out right
+// and every check accepts.
+TYPED_TEST(Signing, ShareAKeyAndAVerifierBetweenThreads) {
+  Seed seed{};
+  seed[0] = 42;
+  const TypeParam key(seed);
+  const PublicKey pub = key.public_key();
+  const Verifier verifier(pub.data());
+  std::vector<int> wrong(4, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (unsigned char i = 0; i < 40; ++i) {
+        std::vector<unsigned char> msg{static_cast<unsigned char>(t), i};
+        Signature sig = key.sign(msg.data(), msg.size());
+        wrong[t] += sig != openssl_sign(seed, msg);
+        wrong[t] += !verifier.verify(sig.data(), msg.data(), msg.size());
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(wrong, std::vector<int>(4, 0));
+}
+
+// A moved key signs as the original did; the one moved from, by
+// construction or assignment, holds no secret any more.
+TYPED_TEST(Signing, MovingAKeyWipesTheSource) {
   Seed seed{};
   seed[3] = 9;
-  Key a = private_key(seed);
-  Signature before = sign(a, seed.data(), seed.size());
-  Key b(std::move(a));
-  EXPECT_EQ(sign(b, seed.data(), seed.size()), before);
-  std::array<unsigned char, Key::kSize> zero{};
-  EXPECT_EQ(std::memcmp(a.data(), zero.data(), zero.size()), 0);
+  TypeParam a(seed);
+  Signature before = a.sign(seed.data(), seed.size());
+  ASSERT_FALSE(wiped(a));
+  TypeParam b(std::move(a));
+  EXPECT_EQ(b.sign(seed.data(), seed.size()), before);
+  EXPECT_TRUE(wiped(a));
+  TypeParam c(Seed{});
+  c = std::move(b);
+  EXPECT_EQ(c.sign(seed.data(), seed.size()), before);
+  EXPECT_TRUE(wiped(b));
 }
 
 // y values as 255-bit little-endian numbers with the sign bit set or not.

@@ -512,12 +512,6 @@ def test_incomplete_command_line_exits_2(args):
     assert "usage: tallyvox" in result.stderr
 
 
-def test_version():
-    result = run_cli("--version")
-    assert result.returncode == 0
-    assert result.stdout.split() == ["tallyvox", tallyvox.__version__]
-
-
 def test_main_runs_in_process(ledger, capsys):
     from tallyvox.cli import main
 

@@ -17,6 +17,7 @@ import tallyvox
 import tallyvox.cli
 from tallyvox import events
 from tallyvox import witness as tw
+from tallyvox.about import BuildInfo
 from tallyvox.events import AgentEvent
 
 
@@ -139,6 +140,10 @@ def exercise(directory: Path) -> tallyvox.ChainReport:
     assert_type(tallyvox.canonical_json({"b": 1, "a": [True, None]}), bytes)
     assert_type(tallyvox.GENESIS_PARENT_HASH, str)
     assert_type(tallyvox.__version__, str)
+    info = tallyvox.build_info()
+    assert_type(info, BuildInfo)
+    assert_type(info["ed25519_version"], str)
+    assert info["version"] == tallyvox.__version__ and info["sha256"] == "OpenSSL"
 
     try:
         tallyvox.SigningKeypair.load(directory / "missing.key")
