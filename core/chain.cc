@@ -52,20 +52,25 @@ ChainReport verify_events(const std::vector<SignedEvent>& records) {
   return std::move(walk).finish();
 }
 
-std::expected<ChainReport, LedgerError> verify_ledger_file(const std::string& path) {
+std::expected<ChainReport, LedgerError> verify_ledger_file(const std::string& path,
+                                                           const ReadOptions& options) {
   ChainWalk walk;
-  auto read = read_ledger(path, [&](SignedEvent&& record) { walk.add(record); });
+  auto read = read_ledger(path, [&](SignedEvent&& record) { walk.add(record); }, options);
   if (!read) return std::unexpected(std::move(read.error()));
   return std::move(walk).finish();
 }
 
 std::expected<ChainReport, LedgerError> verify_ledger_file(const std::string& path,
-                                                           std::vector<SignedEvent>& records) {
+                                                           std::vector<SignedEvent>& records,
+                                                           const ReadOptions& options) {
   ChainWalk walk;
-  auto read = read_ledger(path, [&](SignedEvent&& record) {
-    walk.add(record);
-    records.push_back(std::move(record));
-  });
+  auto read = read_ledger(
+      path,
+      [&](SignedEvent&& record) {
+        walk.add(record);
+        records.push_back(std::move(record));
+      },
+      options);
   if (!read) return std::unexpected(std::move(read.error()));
   return std::move(walk).finish();
 }

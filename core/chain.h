@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/ledger.h"
 #include "core/signed.h"
 
 namespace tallyvox {
@@ -59,10 +60,12 @@ ChainReport verify_events(const std::vector<SignedEvent>& records);
 
 // Reads and walks a ledger file; a line that is not a record is an error,
 // never a partial report.
-std::expected<ChainReport, LedgerError> verify_ledger_file(const std::string& path);
+std::expected<ChainReport, LedgerError> verify_ledger_file(const std::string& path,
+                                                           const ReadOptions& options = {});
 
 // The same, keeping the records read, in file order.
 std::expected<ChainReport, LedgerError> verify_ledger_file(const std::string& path,
-                                                           std::vector<SignedEvent>& records);
+                                                           std::vector<SignedEvent>& records,
+                                                           const ReadOptions& options = {});
 
 }  // namespace tallyvox

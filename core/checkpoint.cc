@@ -54,8 +54,9 @@ std::vector<ed25519::PublicKey> ledger_signer(const LedgerTree& tree) {
   return {key};
 }
 
-CheckpointResult<LedgerTree> walk(const std::string& path, const TreeWalkOptions& options) {
-  auto tree = walk_ledger_tree(path, options);
+CheckpointResult<LedgerTree> walk(const std::string& path, const TreeWalkOptions& options,
+                                  const ReadOptions& read) {
+  auto tree = walk_ledger_tree(path, options, read);
   if (!tree) return failure(Kind::Malformed, display(tree.error()));
   return std::move(*tree);
 }
@@ -121,8 +122,9 @@ CheckpointResult<SignedCheckpoint> sign_checkpoint(const LedgerSummary& ledger,
 
 CheckpointResult<SignedCheckpoint> make_checkpoint(const std::string& path,
                                                    const SigningKeypair& keypair,
-                                                   const std::optional<std::string>& origin) {
-  auto tree = walk(path, TreeWalkOptions{});
+                                                   const std::optional<std::string>& origin,
+                                                   const ReadOptions& read) {
+  auto tree = walk(path, TreeWalkOptions{}, read);
   if (!tree) return std::unexpected(std::move(tree.error()));
   const ChainReport& chain = tree->chain;
   LedgerSummary ledger{chain.event_count, tree->root, tree->first_self_hash, std::nullopt,
@@ -151,10 +153,12 @@ CheckpointResult<Checkpoint> open_checkpoint(std::string_view note, const ed2551
 }
 
 CheckpointResult<LedgerMatch> verify_ledger_checkpoint(const std::string& path, std::string_view note,
-                                                       const std::vector<ed25519::PublicKey>& signers) {
+                                                       const std::vector<ed25519::PublicKey>& signers,
+                                                       const ReadOptions& read) {
   auto opened = read_checkpoint_note(note);
   if (!opened) return std::unexpected(std::move(opened.error()));
-  auto tree = walk(path, TreeWalkOptions{.prefix = opened->checkpoint.size, .keep_leaves = false, .keep = std::nullopt});
+  auto tree = walk(path, TreeWalkOptions{.prefix = opened->checkpoint.size, .keep_leaves = false, .keep = std::nullopt},
+                   read);
   if (!tree) return std::unexpected(std::move(tree.error()));
   auto signer = check_match(*tree, *opened, signers);
   if (!signer) return std::unexpected(std::move(signer.error()));
@@ -162,7 +166,7 @@ CheckpointResult<LedgerMatch> verify_ledger_checkpoint(const std::string& path, 
 }
 
 CheckpointResult<std::string> make_inclusion_proof(const std::string& path, std::uint64_t seq,
-                                                   std::string_view note) {
+                                                   std::string_view note, const ReadOptions& read) {
   auto opened = read_checkpoint_note(note);
   if (!opened) return std::unexpected(std::move(opened.error()));
   const std::uint64_t size = opened->checkpoint.size;
@@ -170,7 +174,7 @@ CheckpointResult<std::string> make_inclusion_proof(const std::string& path, std:
     return failure(Kind::Malformed, "seq " + std::to_string(seq) + " is not among the checkpoint's " +
                                         std::to_string(size) + " events");
   }
-  auto tree = walk(path, TreeWalkOptions{.prefix = size, .keep_leaves = true, .keep = seq});
+  auto tree = walk(path, TreeWalkOptions{.prefix = size, .keep_leaves = true, .keep = seq}, read);
   if (!tree) return std::unexpected(std::move(tree.error()));
   if (auto signer = check_match(*tree, *opened, {}); !signer) return std::unexpected(std::move(signer.error()));
   ProofFile proof;
@@ -215,8 +219,9 @@ CheckpointResult<ProofCheck> verify_inclusion_proof(std::string_view text,
 
 CheckpointResult<std::vector<Digest>> ledger_consistency_proof(const std::string& path,
                                                                std::uint64_t old_size,
-                                                               std::uint64_t new_size) {
-  auto tree = walk(path, TreeWalkOptions{.prefix = new_size, .keep_leaves = true, .keep = std::nullopt});
+                                                               std::uint64_t new_size,
+                                                               const ReadOptions& read) {
+  auto tree = walk(path, TreeWalkOptions{.prefix = new_size, .keep_leaves = true, .keep = std::nullopt}, read);
   if (!tree) return std::unexpected(std::move(tree.error()));
   if (old_size > new_size || new_size > tree->chain.event_count) {
     return failure(Kind::Malformed, "sizes " + std::to_string(old_size) + " and " + std::to_string(new_size) +

@@ -11,6 +11,7 @@
 
 #include "core/chain.h"
 #include "core/ed25519.h"
+#include "core/ledger.h"
 #include "core/note.h"
 
 namespace tallyvox {
@@ -56,7 +57,8 @@ CheckpointResult<SignedCheckpoint> sign_checkpoint(const LedgerSummary& ledger,
 // event is signed by `keypair`. An empty ledger needs an explicit origin.
 CheckpointResult<SignedCheckpoint> make_checkpoint(const std::string& path,
                                                    const SigningKeypair& keypair,
-                                                   const std::optional<std::string>& origin);
+                                                   const std::optional<std::string>& origin,
+                                                   const ReadOptions& read = {});
 
 // Reads a checkpoint note without checking any signature.
 CheckpointResult<Checkpoint> read_checkpoint(std::string_view note);
@@ -74,12 +76,13 @@ struct LedgerMatch {
 // ledger's first event when none is given), the ledger must hold at least
 // its size, and the tree of its first `size` events must have its root.
 CheckpointResult<LedgerMatch> verify_ledger_checkpoint(const std::string& path, std::string_view note,
-                                                       const std::vector<ed25519::PublicKey>& signers);
+                                                       const std::vector<ed25519::PublicKey>& signers,
+                                                       const ReadOptions& read = {});
 
 // The proof file of the event at `seq`, against a checkpoint the ledger
 // matches (signed by the ledger's key).
 CheckpointResult<std::string> make_inclusion_proof(const std::string& path, std::uint64_t seq,
-                                                   std::string_view note);
+                                                   std::string_view note, const ReadOptions& read = {});
 
 struct ProofCheck {
   Checkpoint checkpoint;
@@ -98,6 +101,7 @@ CheckpointResult<ProofCheck> verify_inclusion_proof(std::string_view text,
 // `new_size` events of a ledger.
 CheckpointResult<std::vector<Digest>> ledger_consistency_proof(const std::string& path,
                                                                std::uint64_t old_size,
-                                                               std::uint64_t new_size);
+                                                               std::uint64_t new_size,
+                                                               const ReadOptions& read = {});
 
 }  // namespace tallyvox

@@ -21,6 +21,13 @@ struct Overload : F... {
   return rc == 0 ? buf : "Unknown error";
 }
 
+// The C library's text of an error number.
+std::string os_text(int code) {
+  char buf[256];
+  buf[0] = '\0';
+  return strerror_text(strerror_r(code, buf, sizeof buf), buf);
+}
+
 void append_hex(std::string& out, std::uint32_t v) {
   char buf[8];
   int n = 0;
@@ -134,10 +141,7 @@ std::string display(const JsonError& e) {
 
 std::string display(const IoError& e) {
   if (e.fixed != nullptr) return e.fixed;
-  char buf[256];
-  buf[0] = '\0';
-  std::string out = strerror_text(strerror_r(e.code, buf, sizeof buf), buf);
-  return out + " (os error " + std::to_string(e.code) + ")";
+  return os_text(e.code) + " (os error " + std::to_string(e.code) + ")";
 }
 
 std::string display(const HexError& e) {
@@ -174,13 +178,21 @@ std::string display(const SealError& e) {
 }
 
 std::string display(const LedgerError& e) {
-  return std::visit(Overload{[](const IoError& io) { return "io: " + display(io); },
-                             [](const JsonError& j) { return "json: " + display(j); },
-                             [](const LedgerError::Held& h) {
-                               return "the ledger " + quoted_path(h.path) +
-                                      " is open by another writer";
-                             }},
-                    e.kind);
+  return std::visit(
+      Overload{[](const IoError& io) { return "io: " + display(io); },
+               [](const JsonError& j) { return "json: " + display(j); },
+               [](const LedgerError::Held& h) {
+                 return "the ledger " + quoted_path(h.path) + " is open by another writer";
+               },
+               [](const LineTooLong& l) {
+                 return "line " + std::to_string(l.line) + ": longer than " +
+                        std::to_string(l.limit) + " bytes";
+               },
+               [](const ThreadStartError& t) {
+                 return "cannot start " + std::to_string(t.requested) + " threads: " +
+                        os_text(t.code);
+               }},
+      e.kind);
 }
 
 std::string display(const SessionError& e) {

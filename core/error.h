@@ -68,13 +68,27 @@ struct SealError {
   std::variant<JsonError, KeyError, SelfHashMismatch> kind;
 };
 
+// A ledger line longer than the reader takes: the line, from 1, and the
+// limit in bytes (its LF not counted).
+struct LineTooLong {
+  std::uint64_t line = 0;
+  std::size_t limit = 0;
+};
+
+// Threads that a walk could not start: how many it asked for, and the
+// operating-system error of the first that failed.
+struct ThreadStartError {
+  unsigned requested = 0;
+  int code = 0;
+};
+
 struct LedgerError {
   // Another open file description holds the ledger's writer lock: a session
   // or a recovery, in this process or another. `path` is the caller's.
   struct Held {
     std::string path;
   };
-  std::variant<IoError, JsonError, Held> kind;
+  std::variant<IoError, JsonError, Held, LineTooLong, ThreadStartError> kind;
 };
 
 struct SessionError {

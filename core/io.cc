@@ -99,6 +99,12 @@ std::expected<File, IoError> open_regular(const std::string& path, int flags, mo
   return file;
 }
 
+std::expected<std::string, IoError> read_regular_file(const std::string& path, std::size_t limit) {
+  auto file = open_regular(path, O_RDONLY);
+  if (!file) return std::unexpected(file.error());
+  return read_all(file->fd(), limit);
+}
+
 std::expected<void, IoError> write_all(int fd, const void* data, std::size_t n,
                                        std::size_t* done) {
   const char* p = static_cast<const char*>(data);
@@ -151,6 +157,25 @@ std::expected<std::size_t, IoError> read_some(int fd, char* out, std::size_t n) 
   ssize_t k = retry([&] { return ::read(fd, out, n); });
   if (k < 0) return os_error();
   return static_cast<std::size_t>(k);
+}
+
+std::expected<void, IoError> read_chunks(int fd, const KeepReading& keep_reading,
+                                         const std::function<bool(std::string_view)>& take) {
+  constexpr std::size_t kChunk = std::size_t{1} << 16;
+  std::string chunk(kChunk, '\0');
+  for (;;) {
+    ssize_t n = ::read(fd, chunk.data(), kChunk);
+    if (n < 0) {
+      if (errno != EINTR) return os_error();
+      // Not retried blindly: the handler of that signal may want the read
+      // to end (Ctrl-C on a blocked or endless read).
+      if (keep_reading && !keep_reading(true)) return std::unexpected(IoError::os(EINTR));
+      continue;
+    }
+    if (n == 0) return {};
+    if (!take(std::string_view(chunk.data(), static_cast<std::size_t>(n)))) return {};
+    if (keep_reading && !keep_reading(false)) return std::unexpected(IoError::os(EINTR));
+  }
 }
 
 std::expected<std::string, IoError> read_at(int fd, std::uint64_t offset, std::size_t n) {

@@ -9,8 +9,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "core/error.h"
 
@@ -50,6 +52,9 @@ std::expected<File, IoError> open_file(const std::string& path, int flags, mode_
 // O_CREAT; the descriptor returned is blocking unless `flags` asks otherwise.
 std::expected<File, IoError> open_regular(const std::string& path, int flags, mode_t mode = 0);
 
+// Up to `limit` bytes of the regular file at `path` (open_regular's refusals).
+std::expected<std::string, IoError> read_regular_file(const std::string& path, std::size_t limit);
+
 // The text of a path that is not a regular file, by its type.
 const char* not_regular_text(mode_t mode);
 
@@ -65,6 +70,16 @@ std::expected<void, IoError> sync_all(int fd);   // fsync
 std::expected<void, IoError> sync_data(int fd);  // fdatasync
 // Makes a directory's new (or removed) entries durable; "" is ".".
 std::expected<void, IoError> sync_directory(const std::string& dir);
+
+// Asked by a long read after each chunk (`signalled` false) and after a read
+// that a signal interrupted (true). False stops the read with EINTR: the
+// caller's signal handlers ran and want it to end. Empty: never stops.
+using KeepReading = std::function<bool(bool signalled)>;
+
+// Reads from the current offset to end of file in chunks of 64 KiB, handing
+// each to `take`; `take` returning false ends the read early, without error.
+std::expected<void, IoError> read_chunks(int fd, const KeepReading& keep_reading,
+                                         const std::function<bool(std::string_view)>& take);
 
 // One read(2) into `out`: the byte count, 0 at end of file.
 std::expected<std::size_t, IoError> read_some(int fd, char* out, std::size_t n);

@@ -152,10 +152,16 @@ std::expected<void, LedgerError> LedgerReader::take_line(std::string_view line, 
   return {};
 }
 
+std::optional<LedgerError> LedgerReader::too_long(std::uint64_t line, std::size_t size) const {
+  if (size <= max_line_bytes_) return std::nullopt;
+  return LedgerError{LineTooLong{line, max_line_bytes_}};
+}
+
 std::expected<void, LedgerError> LedgerReader::feed(std::string_view bytes) {
   for (;;) {
     std::size_t lf = bytes.find('\n');
     if (lf == std::string_view::npos) break;
+    if (auto error = too_long(lines_ + 1, pending_.size() + lf)) return std::unexpected(*error);
     std::expected<void, LedgerError> taken;
     if (pending_.empty()) {
       taken = take_line(bytes.substr(0, lf), true);
@@ -165,9 +171,15 @@ std::expected<void, LedgerError> LedgerReader::feed(std::string_view bytes) {
       pending_.clear();
     }
     if (!taken) return taken;
+    ++lines_;
     bytes.remove_prefix(lf + 1);
   }
-  pending_.append(bytes);  // the start of a line still to come
+  // The start of a line still to come, refused as soon as it is too long:
+  // an endless line never grows the buffer past the limit.
+  if (auto error = too_long(lines_ + 1, pending_.size() + bytes.size())) {
+    return std::unexpected(*error);
+  }
+  pending_.append(bytes);
   return {};
 }
 
@@ -178,31 +190,29 @@ std::expected<void, LedgerError> LedgerReader::finish() {
   return taken;
 }
 
-std::expected<void, LedgerError> read_ledger(
-    const std::string& path, const std::function<void(SignedEvent&&)>& on_record) {
+std::expected<void, LedgerError> read_ledger(const std::string& path,
+                                             const std::function<void(SignedEvent&&)>& on_record,
+                                             const ReadOptions& options) {
   if (!exists(path)) return {};  // a ledger that cannot be found is empty
-  auto file = open_file(path, O_RDONLY);
+  auto file = open_regular(path, O_RDONLY);
   if (!file) return io_error(file.error());
 
-  LedgerReader reader(on_record);
-  constexpr std::size_t kChunk = 1 << 16;
-  std::string chunk(kChunk, '\0');
-  for (;;) {
-    ssize_t n;
-    do {
-      n = ::read(file->fd(), chunk.data(), kChunk);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) return io_error(IoError::os(errno));
-    if (n == 0) return reader.finish();
-    if (auto fed = reader.feed(std::string_view(chunk.data(), static_cast<std::size_t>(n))); !fed) {
-      return fed;
-    }
-  }
+  LedgerReader reader(on_record, options.max_line_bytes);
+  std::expected<void, LedgerError> fed;
+  auto read = read_chunks(file->fd(), options.keep_reading, [&](std::string_view chunk) {
+    fed = reader.feed(chunk);
+    return fed.has_value();
+  });
+  if (!read) return io_error(read.error());
+  if (!fed) return fed;
+  return reader.finish();
 }
 
-std::expected<std::vector<SignedEvent>, LedgerError> read_ledger(const std::string& path) {
+std::expected<std::vector<SignedEvent>, LedgerError> read_ledger(const std::string& path,
+                                                                 const ReadOptions& options) {
   std::vector<SignedEvent> records;
-  auto read = read_ledger(path, [&](SignedEvent&& r) { records.push_back(std::move(r)); });
+  auto read = read_ledger(
+      path, [&](SignedEvent&& r) { records.push_back(std::move(r)); }, options);
   if (!read) return std::unexpected(std::move(read.error()));
   return records;
 }

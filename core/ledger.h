@@ -5,6 +5,7 @@
 #include <expected>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -74,31 +75,54 @@ class LedgerWriter {
 inline constexpr const char* kWriterStopped =
     "the ledger may end with a partial line; the session must be reopened";
 
+// The longest line a reader takes unless told otherwise: far beyond any
+// record this system writes, and a bound on what an endless or hostile file
+// (a device, a huge sparse file) can make a reader hold.
+inline constexpr std::size_t kDefaultMaxLineBytes = std::size_t{64} << 20;
+
+struct ReadOptions {
+  std::size_t max_line_bytes = kDefaultMaxLineBytes;  // its LF not counted
+  KeepReading keep_reading;                           // asked between chunks
+};
+
 // Cuts ledger bytes into lines, which may arrive in pieces of any size, and
 // reads each line: it must be UTF-8 (with its LF); CRLF ends are accepted;
 // blank and white-space lines are skipped; any other line must be one record.
-// The reader keeps its own copy of `on_record`, so a temporary may be passed.
+// A line longer than `max_line_bytes` is an error as soon as it is, before
+// its LF comes. The reader keeps its own copy of `on_record`, so a temporary
+// may be passed.
 class LedgerReader {
  public:
-  explicit LedgerReader(std::function<void(SignedEvent&&)> on_record)
-      : on_record_(std::move(on_record)) {}
+  explicit LedgerReader(std::function<void(SignedEvent&&)> on_record,
+                        std::size_t max_line_bytes = kDefaultMaxLineBytes)
+      : on_record_(std::move(on_record)), max_line_bytes_(max_line_bytes) {}
   std::expected<void, LedgerError> feed(std::string_view bytes);
   // The bytes after the last LF form a final line.
   std::expected<void, LedgerError> finish();
+
+  std::size_t max_line_bytes() const { return max_line_bytes_; }
+  // The error of a line of `size` bytes, from 1, when it is too long.
+  std::optional<LedgerError> too_long(std::uint64_t line, std::size_t size) const;
 
  private:
   std::expected<void, LedgerError> take_line(std::string_view line, bool had_lf);
 
   std::function<void(SignedEvent&&)> on_record_;
-  std::string pending_;  // the start of a line whose LF has not come yet
+  std::size_t max_line_bytes_;
+  std::uint64_t lines_ = 0;  // lines ended so far
+  std::string pending_;      // the start of a line whose LF has not come yet
 };
 
 // Reads a ledger line by line, handing each record to `on_record` in file
-// order. A path that cannot be examined reads as an empty ledger. Blank and
-// white-space lines are skipped; any other line must be one record.
-std::expected<void, LedgerError> read_ledger(
-    const std::string& path, const std::function<void(SignedEvent&&)>& on_record);
+// order. A path that cannot be examined reads as an empty ledger; one that
+// is there but is not a regular file (a FIFO, a device, a directory) is
+// refused before anything is read. Blank and white-space lines are skipped;
+// any other line must be one record.
+std::expected<void, LedgerError> read_ledger(const std::string& path,
+                                             const std::function<void(SignedEvent&&)>& on_record,
+                                             const ReadOptions& options = {});
 
-std::expected<std::vector<SignedEvent>, LedgerError> read_ledger(const std::string& path);
+std::expected<std::vector<SignedEvent>, LedgerError> read_ledger(const std::string& path,
+                                                                 const ReadOptions& options = {});
 
 }  // namespace tallyvox

@@ -83,10 +83,12 @@ LedgerSummary LedgerFrontier::summary() const {
 }
 
 std::expected<LedgerTree, LedgerError> walk_ledger_tree(const std::string& path,
-                                                       const TreeWalkOptions& options) {
+                                                       const TreeWalkOptions& options,
+                                                       const ReadOptions& read_options) {
   if (auto found = stat_path(path); !found) return std::unexpected(LedgerError{found.error()});
   TreeWalk walk(options);
-  auto read = read_ledger(path, [&](SignedEvent&& record) { walk.add(std::move(record)); });
+  auto read = read_ledger(
+      path, [&](SignedEvent&& record) { walk.add(std::move(record)); }, read_options);
   if (!read) return std::unexpected(std::move(read.error()));
   return std::move(walk).finish();
 }

@@ -11,6 +11,7 @@
 #include "core/chain.h"
 #include "core/checkpoint.h"
 #include "core/error.h"
+#include "core/ledger.h"
 #include "core/merkle.h"
 #include "core/signed.h"
 
@@ -76,7 +77,8 @@ class LedgerFrontier {
 
 // Walks the file at `path`; a path that does not exist is an error here.
 std::expected<LedgerTree, LedgerError> walk_ledger_tree(const std::string& path,
-                                                       const TreeWalkOptions& options);
+                                                       const TreeWalkOptions& options,
+                                                       const ReadOptions& read = {});
 
 // The leaf hash of an event: its self_hash decoded (zeros when it is not 64
 // hexadecimal characters, which the chain walk reports anyway).

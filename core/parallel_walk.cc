@@ -6,6 +6,7 @@
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -37,12 +38,24 @@ class SealPool {
     std::string root_hash;
   };
 
-  explicit SealPool(unsigned jobs) : capacity_(2 * std::size_t{jobs}) {
-    threads_.reserve(jobs);
-    for (unsigned i = 0; i < jobs; ++i) threads_.emplace_back([this] { run(); });
-  }
+  explicit SealPool(unsigned jobs) : capacity_(2 * std::size_t{jobs}) {}
 
   ~SealPool() { stop(true); }
+
+  // A thread that cannot start leaves the pool stopped, its threads joined:
+  // a joinable std::thread destroyed on the way out would terminate.
+  std::expected<void, ThreadStartError> start(unsigned jobs) {
+    threads_.reserve(jobs);
+    for (unsigned i = 0; i < jobs; ++i) {
+      try {
+        threads_.emplace_back([this] { run(); });
+      } catch (const std::system_error& e) {
+        stop(true);
+        return std::unexpected(ThreadStartError{jobs, e.code().value()});
+      }
+    }
+    return {};
+  }
 
   void push(Batch&& batch) {
     std::unique_lock lock(mutex_);
@@ -125,11 +138,18 @@ class SealPool {
   std::vector<std::thread> threads_;
 };
 
-ParallelChainWalk::ParallelChainWalk(unsigned jobs)
-    : pool_(std::make_unique<SealPool>(jobs < 1 ? 1 : jobs)) {
+std::expected<ParallelChainWalk, ThreadStartError> ParallelChainWalk::start(unsigned jobs) {
+  jobs = jobs < 1 ? 1 : jobs;
+  auto pool = std::make_unique<SealPool>(jobs);
+  if (auto started = pool->start(jobs); !started) return std::unexpected(started.error());
+  return ParallelChainWalk(std::move(pool));
+}
+
+ParallelChainWalk::ParallelChainWalk(std::unique_ptr<SealPool> pool) : pool_(std::move(pool)) {
   batch_.reserve(kBatch);
 }
 
+ParallelChainWalk::ParallelChainWalk(ParallelChainWalk&&) noexcept = default;
 ParallelChainWalk::~ParallelChainWalk() = default;
 
 void ParallelChainWalk::hand_out() {
@@ -178,18 +198,23 @@ ChainReport ParallelChainWalk::finish() && {
 }
 
 std::expected<ChainReport, LedgerError> verify_ledger_file_parallel(
-    const std::string& path, unsigned jobs, std::vector<SignedEvent>* records) {
+    const std::string& path, unsigned jobs, std::vector<SignedEvent>* records,
+    const ReadOptions& options) {
   if (jobs <= 1) {
-    if (records != nullptr) return verify_ledger_file(path, *records);
-    return verify_ledger_file(path);
+    if (records != nullptr) return verify_ledger_file(path, *records, options);
+    return verify_ledger_file(path, options);
   }
-  ParallelChainWalk walk(jobs);
-  auto read = read_ledger(path, [&](SignedEvent&& record) {
-    if (records != nullptr) records->push_back(record);
-    walk.add(std::move(record));
-  });
+  auto walk = ParallelChainWalk::start(jobs);
+  if (!walk) return std::unexpected(LedgerError{walk.error()});
+  auto read = read_ledger(
+      path,
+      [&](SignedEvent&& record) {
+        if (records != nullptr) records->push_back(record);
+        walk->add(std::move(record));
+      },
+      options);
   if (!read) return std::unexpected(std::move(read.error()));
-  return std::move(walk).finish();
+  return std::move(*walk).finish();
 }
 
 }  // namespace tallyvox

@@ -21,10 +21,12 @@ class SealPool;
 
 class ParallelChainWalk {
  public:
-  explicit ParallelChainWalk(unsigned jobs);
+  // Starts `jobs` threads (at least one). When one cannot start (a thread
+  // or address-space limit), those already started are stopped and joined.
+  static std::expected<ParallelChainWalk, ThreadStartError> start(unsigned jobs);
   ~ParallelChainWalk();  // stops the threads, dropping the checks not done
-  ParallelChainWalk(const ParallelChainWalk&) = delete;
-  ParallelChainWalk& operator=(const ParallelChainWalk&) = delete;
+  ParallelChainWalk(ParallelChainWalk&&) noexcept;
+  ParallelChainWalk& operator=(ParallelChainWalk&&) = delete;
 
   // Blocks while the threads are behind by a few batches, so that memory
   // stays flat however long the ledger is.
@@ -38,6 +40,7 @@ class ParallelChainWalk {
     ChainBreak broken;
     std::string root_hash;
   };
+  explicit ParallelChainWalk(std::unique_ptr<SealPool> pool);
   void hand_out();
 
   std::unique_ptr<SealPool> pool_;
@@ -49,8 +52,10 @@ class ParallelChainWalk {
 };
 
 // verify_ledger_file with the seals checked on `jobs` threads (one job is
-// the plain walk); `records`, when given, receives the records read.
+// the plain walk); `records`, when given, receives the records read. Threads
+// that cannot start are the error ThreadStartError, before anything is read.
 std::expected<ChainReport, LedgerError> verify_ledger_file_parallel(
-    const std::string& path, unsigned jobs, std::vector<SignedEvent>* records = nullptr);
+    const std::string& path, unsigned jobs, std::vector<SignedEvent>* records = nullptr,
+    const ReadOptions& options = {});
 
 }  // namespace tallyvox

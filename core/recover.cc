@@ -23,11 +23,13 @@ std::unexpected<ScanError> io_failure(const IoError& e) {
 // Feeds the reader one line at a time, so that a failure names its line.
 class LineScan {
  public:
-  explicit LineScan(const std::function<void(SignedEvent&&)>& on_record)
-      : reader_([this, &on_record](SignedEvent&& r) {
-          ++scan_.kept_records;
-          on_record(std::move(r));
-        }) {}
+  LineScan(const std::function<void(SignedEvent&&)>& on_record, std::size_t max_line_bytes)
+      : reader_(
+            [this, &on_record](SignedEvent&& r) {
+              ++scan_.kept_records;
+              on_record(std::move(r));
+            },
+            max_line_bytes) {}
   LineScan(const LineScan&) = delete;  // the reader's callable refers to this object
   LineScan& operator=(const LineScan&) = delete;
 
@@ -41,6 +43,10 @@ class LineScan {
       }
       scan_.kept_bytes += line_.size();
       line_.clear();
+    }
+    // The reader sees a line only once it is whole: bound it here too.
+    if (auto error = reader_.too_long(number_ + 1, line_.size() + bytes.size())) {
+      return std::unexpected(ScanError{std::move(*error), number_ + 1});
     }
     line_.append(bytes);
     return {};
@@ -65,17 +71,16 @@ class LineScan {
 };
 
 std::expected<LedgerScan, ScanError> scan_file(
-    int fd, const std::function<void(SignedEvent&&)>& on_record) {
-  LineScan lines(on_record);
-  std::string chunk(std::size_t{1} << 16, '\0');
-  for (;;) {
-    auto n = read_some(fd, chunk.data(), chunk.size());
-    if (!n) return io_failure(n.error());
-    if (*n == 0) return std::move(lines).finish();
-    if (auto fed = lines.feed(std::string_view(chunk.data(), *n)); !fed) {
-      return std::unexpected(std::move(fed.error()));
-    }
-  }
+    int fd, const std::function<void(SignedEvent&&)>& on_record, const ReadOptions& options) {
+  LineScan lines(on_record, options.max_line_bytes);
+  std::expected<void, ScanError> fed;
+  auto read = read_chunks(fd, options.keep_reading, [&](std::string_view chunk) {
+    fed = lines.feed(chunk);
+    return fed.has_value();
+  });
+  if (!read) return io_failure(read.error());
+  if (!fed) return std::unexpected(std::move(fed.error()));
+  return std::move(lines).finish();
 }
 
 // "20261208T130512.123456789Z": sortable, and distinct for every recovery.
@@ -107,14 +112,17 @@ std::expected<std::string, IoError> put_aside(const std::string& path, const std
 
 std::string display(const ScanError& e) {
   std::string text = display(e.error);
-  return e.line == 0 ? text : "line " + std::to_string(e.line) + ": " + text;
+  // A line too long names its line itself.
+  if (e.line == 0 || std::holds_alternative<LineTooLong>(e.error.kind)) return text;
+  return "line " + std::to_string(e.line) + ": " + text;
 }
 
 std::expected<LedgerScan, ScanError> scan_ledger(
-    const std::string& path, const std::function<void(SignedEvent&&)>& on_record) {
-  auto file = open_file(path, O_RDONLY);
+    const std::string& path, const std::function<void(SignedEvent&&)>& on_record,
+    const ReadOptions& options) {
+  auto file = open_regular(path, O_RDONLY);
   if (!file) return io_failure(file.error());
-  return scan_file(file->fd(), on_record);
+  return scan_file(file->fd(), on_record, options);
 }
 
 std::expected<Recovery, ScanError> recover_ledger(const std::string& path) {
@@ -126,7 +134,7 @@ std::expected<Recovery, ScanError> recover_ledger(const std::string& path) {
   if (auto locked = lock_for_writing(file->fd(), path); !locked) {
     return std::unexpected(ScanError{std::move(locked.error()), 0});
   }
-  auto scan = scan_file(file->fd(), [](SignedEvent&&) {});
+  auto scan = scan_file(file->fd(), [](SignedEvent&&) {}, ReadOptions{});
   if (!scan) return std::unexpected(std::move(scan.error()));
   Recovery done{scan->kept_records, scan->kept_bytes, scan->torn.size(), ""};
   if (scan->torn.empty()) return done;

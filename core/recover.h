@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/error.h"
+#include "core/ledger.h"
 #include "core/signed.h"
 
 namespace tallyvox {
@@ -33,7 +34,8 @@ std::string display(const ScanError& e);
 // with an LF must read; only a final line without one may fail, and is then
 // returned as torn. A missing file is an error, not an empty ledger.
 std::expected<LedgerScan, ScanError> scan_ledger(
-    const std::string& path, const std::function<void(SignedEvent&&)>& on_record);
+    const std::string& path, const std::function<void(SignedEvent&&)>& on_record,
+    const ReadOptions& options = {});
 
 struct Recovery {
   std::uint64_t kept_records = 0;

@@ -18,6 +18,7 @@
 #include "module/keys.h"
 #include "module/module.h"
 #include "module/native.h"
+#include "module/reading.h"
 
 namespace tallyvox::py {
 
@@ -147,7 +148,8 @@ PyObject* make_checkpoint_py(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     std::optional<std::string> origin;
     if (a[2] != Py_None) origin.emplace(origin_text);
     const SigningKeypair& keypair = *keypair_of(a[1]);
-    return outcome(without_gil([&] { return make_checkpoint(path, keypair, origin); }),
+    ReadOptions read = read_options();
+    return outcome(without_gil([&] { return make_checkpoint(path, keypair, origin, read); }),
                    [](const SignedCheckpoint& c) { return checkpoint_tuple(c.checkpoint, c.note); });
   });
 }
@@ -192,7 +194,8 @@ PyObject* verify_checkpoint_py(PyObject*, PyObject* const* args, Py_ssize_t narg
         })) {
       return nullptr;
     }
-    return outcome(without_gil([&] { return verify_ledger_checkpoint(path, note, keys); }),
+    ReadOptions read = read_options();
+    return outcome(without_gil([&] { return verify_ledger_checkpoint(path, note, keys, read); }),
                    [&](const LedgerMatch& m) {
                      PyObject* cp = checkpoint_tuple(m.checkpoint, note);
                      if (cp == nullptr) return cp;
@@ -217,7 +220,8 @@ PyObject* prove_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         !arg_u64(a[1], "seq", &seq) || !arg_text(a[2], "note", &note)) {
       return nullptr;
     }
-    return outcome(without_gil([&] { return make_inclusion_proof(path, seq, note); }),
+    ReadOptions read = read_options();
+    return outcome(without_gil([&] { return make_inclusion_proof(path, seq, note, read); }),
                    [](const std::string& text) { return new_text(text); });
   });
 }
@@ -255,7 +259,8 @@ PyObject* ledger_consistency_py(PyObject*, PyObject* const* args, Py_ssize_t nar
         !arg_u64(a[1], "old_size", &old_size) || !arg_u64(a[2], "new_size", &new_size)) {
       return nullptr;
     }
-    return outcome(without_gil([&] { return ledger_consistency_proof(path, old_size, new_size); }),
+    ReadOptions read = read_options();
+    return outcome(without_gil([&] { return ledger_consistency_proof(path, old_size, new_size, read); }),
                    [](const std::vector<Digest>& proof) { return hash_list(proof); });
   });
 }

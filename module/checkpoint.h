@@ -7,15 +7,18 @@
 
 #include "core/checkpoint.h"
 #include "module/py.h"
+#include "module/reading.h"
 
 namespace tallyvox::py {
 
 // (origin, size, root, note)
 PyObject* checkpoint_tuple(const Checkpoint& c, std::string_view note);
 
-// (0, value) with the value taken over, or (kind, message).
+// (0, value) with the value taken over, or (kind, message); or the
+// exception a signal handler raised while the ledger was read.
 template <class T, class F>
 PyObject* outcome(CheckpointResult<T>&& result, F&& to_python) {
+  if (!result && handler_raised()) return nullptr;
   if (!result) {
     return Py_BuildValue("(is#)", static_cast<int>(result.error().kind), result.error().message.data(),
                          static_cast<Py_ssize_t>(result.error().message.size()));

@@ -2,6 +2,8 @@
 // No C++ exception crosses into CPython: every entry point runs in `guard`.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <new>
 #include <string>
@@ -40,11 +42,14 @@ PyObject* take_exception();
 std::string take_exception_message();
 
 // Runs an entry point body; a C++ exception becomes MemoryError or the
-// internal fault.
+// internal fault. Not noexcept, and the interpreter's forced unwind of a
+// thread it ends at exit goes on through (see module/gil.h).
 template <class F>
-auto guard(F&& body) noexcept -> decltype(body()) {
+auto guard(F&& body) -> decltype(body()) {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {

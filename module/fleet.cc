@@ -14,6 +14,7 @@
 #include "module/gil.h"
 #include "module/module.h"
 #include "module/native.h"
+#include "module/reading.h"
 #include "module/verify.h"
 
 namespace tallyvox::py {
@@ -24,27 +25,36 @@ namespace {
 constexpr std::uint64_t kMaxJobs = 256;
 constexpr Py_ssize_t kChunk = 65536;
 
+// The references below are held across `without_gil`: on a thread that
+// the interpreter ends there, they are left to leak (see module/gil.h).
 struct Unref {
-  void operator()(PyObject* obj) const { Py_XDECREF(obj); }
+  void operator()(PyObject* obj) const {
+    if (!thread_is_ending()) Py_XDECREF(obj);
+  }
 };
 using Ref = std::unique_ptr<PyObject, Unref>;
 
 struct BufferRelease {
-  void operator()(Py_buffer* view) const { PyBuffer_Release(view); }
+  void operator()(Py_buffer* view) const {
+    if (!thread_is_ending()) PyBuffer_Release(view);
+  }
 };
 
 PyObject* verify_file_jobs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
-    static const char* const positional[] = {"path", "jobs"};
-    static const Signature sig{"verify_file_jobs()", positional, 2, 2, nullptr, 0};
-    PyObject* a[2];
+    static const char* const positional[] = {"path", "jobs", "max_line_bytes"};
+    static const Signature sig{"verify_file_jobs()", positional, 3, 2, nullptr, 0};
+    PyObject* a[3];
     std::string path;
     unsigned jobs = 1;
+    std::size_t limit = 0;
     if (!bind(sig, args, nargs, kwnames, a) || !arg_path(a[0], "path", &path) ||
-        !arg_jobs(a[1], &jobs)) {
+        !arg_jobs(a[1], &jobs) || !arg_max_line_bytes(a[2], &limit)) {
       return nullptr;
     }
-    auto report = without_gil([&] { return verify_ledger_file_parallel(path, jobs); });
+    ReadOptions options = read_options(limit);
+    auto report =
+        without_gil([&] { return verify_ledger_file_parallel(path, jobs, nullptr, options); });
     if (!report) return raise_walk_error(report.error());
     return new_chain_report_object(std::move(*report));
   });
@@ -70,19 +80,22 @@ int feed_chunk(PyObject* chunk, LedgerReader& reader, std::optional<LedgerError>
 
 PyObject* verify_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
-    static const char* const positional[] = {"fileobj"};
-    static const Signature sig{"verify_stream()", positional, 1, 1, nullptr, 0};
-    PyObject* a[1];
-    if (!bind(sig, args, nargs, kwnames, a)) return nullptr;
+    static const char* const positional[] = {"fileobj", "max_line_bytes"};
+    static const Signature sig{"verify_stream()", positional, 2, 1, nullptr, 0};
+    PyObject* a[2];
+    std::size_t limit = 0;
+    if (!bind(sig, args, nargs, kwnames, a) || !arg_max_line_bytes(a[1], &limit)) return nullptr;
     Ref read(PyObject_GetAttrString(a[0], "read"));
     Ref size(PyLong_FromSsize_t(kChunk));
     if (read == nullptr || size == nullptr) return nullptr;
     ChainWalk walk;
     // A named function: the reader may keep a reference to it.
     std::function<void(SignedEvent&&)> on_record = [&](SignedEvent&& record) { walk.add(record); };
-    LedgerReader reader(on_record);
+    LedgerReader reader(on_record, limit);
     std::optional<LedgerError> failed;
     for (int fed = 1; fed == 1 && !failed;) {
+      // The handlers run between chunks, so Ctrl-C stops an endless stream.
+      if (PyErr_CheckSignals() < 0) return nullptr;
       Ref chunk(PyObject_CallFunctionObjArgs(read.get(), size.get(), nullptr));
       if (chunk == nullptr) return nullptr;
       fed = feed_chunk(chunk.get(), reader, failed);
@@ -98,11 +111,11 @@ PyObject* verify_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 PyMethodDef functions[] = {
     {"verify_file_jobs", fastcall<verify_file_jobs>(), METH_FASTCALL | METH_KEYWORDS,
-     "verify_file_jobs(path, jobs)\n--\n\nverify_file with the hashes and signatures checked on "
-     "`jobs` threads; the\nsame report."},
+     "verify_file_jobs(path, jobs, max_line_bytes=None)\n--\n\nverify_file with the hashes and "
+     "signatures checked on `jobs` threads; the\nsame report."},
     {"verify_stream", fastcall<verify_stream>(), METH_FASTCALL | METH_KEYWORDS,
-     "verify_stream(fileobj)\n--\n\nVerify the ledger read from a binary file object, "
-     "fileobj.read(65536) at a time."},
+     "verify_stream(fileobj, max_line_bytes=None)\n--\n\nVerify the ledger read from a binary "
+     "file object, fileobj.read(65536) at a time."},
 };
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "module/gil.h"
 #include "module/module.h"
 #include "module/native.h"
+#include "module/reading.h"
 #include "module/signed.h"
 #include "module/verify.h"
 
@@ -36,13 +37,18 @@ PyObject* records_to_list(std::vector<SignedEvent>&& records) {
 
 PyObject* read_ledger_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
-    static const char* const positional[] = {"path"};
-    static const Signature sig{"read_ledger()", positional, 1, 1, nullptr, 0};
-    PyObject* a[1];
+    static const char* const positional[] = {"path", "max_line_bytes"};
+    static const Signature sig{"read_ledger()", positional, 2, 1, nullptr, 0};
+    PyObject* a[2];
     std::string path;
-    if (!bind(sig, args, nargs, kwnames, a) || !arg_path(a[0], "path", &path)) return nullptr;
-    auto records = without_gil([&] { return read_ledger(path); });
-    if (!records) return raise_ledger_error(display(records.error()));
+    std::size_t limit = 0;
+    if (!bind(sig, args, nargs, kwnames, a) || !arg_path(a[0], "path", &path) ||
+        !arg_max_line_bytes(a[1], &limit)) {
+      return nullptr;
+    }
+    ReadOptions options = read_options(limit);
+    auto records = without_gil([&] { return read_ledger(path, options); });
+    if (!records) return handler_raised() ? nullptr : raise_ledger_error(display(records.error()));
     return records_to_list(std::move(*records));
   });
 }
@@ -50,17 +56,20 @@ PyObject* read_ledger_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 // (records, report) in one read, failing as verify_file does.
 PyObject* read_verified_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
-    static const char* const positional[] = {"path", "jobs"};
-    static const Signature sig{"read_verified()", positional, 2, 1, nullptr, 0};
-    PyObject* a[2];
+    static const char* const positional[] = {"path", "jobs", "max_line_bytes"};
+    static const Signature sig{"read_verified()", positional, 3, 1, nullptr, 0};
+    PyObject* a[3];
     std::string path;
     unsigned jobs = 1;
+    std::size_t limit = 0;
     if (!bind(sig, args, nargs, kwnames, a) || !arg_path(a[0], "path", &path) ||
-        (a[1] != nullptr && !arg_jobs(a[1], &jobs))) {
+        (a[1] != nullptr && !arg_jobs(a[1], &jobs)) || !arg_max_line_bytes(a[2], &limit)) {
       return nullptr;
     }
     std::vector<SignedEvent> records;
-    auto report = without_gil([&] { return verify_ledger_file_parallel(path, jobs, &records); });
+    ReadOptions options = read_options(limit);
+    auto report =
+        without_gil([&] { return verify_ledger_file_parallel(path, jobs, &records, options); });
     if (!report) return raise_walk_error(report.error());
     PyObject* list = records_to_list(std::move(records));
     if (list == nullptr) return nullptr;
@@ -78,12 +87,13 @@ PyObject* read_verified_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 PyMethodDef functions[] = {
     {"read_ledger", fastcall<read_ledger_py>(), METH_FASTCALL | METH_KEYWORDS,
-     "read_ledger(path)\n--\n\nRead every record of an NDJSON ledger file, in file order. A "
-     "missing file\nreads as an empty list."},
+     "read_ledger(path, max_line_bytes=None)\n--\n\nRead every record of an NDJSON ledger "
+     "file, in file order. A missing file\nreads as an empty list; a line longer than "
+     "max_line_bytes is an error."},
     {"read_verified", fastcall<read_verified_py>(), METH_FASTCALL | METH_KEYWORDS,
-     "read_verified(path, jobs=1)\n--\n\nRead a ledger file and walk its chain in the same pass: "
-     "(records, report),\nthe seals checked on `jobs` threads. A line that is not a record "
-     "raises ChainError,\nas verify_file does."},
+     "read_verified(path, jobs=1, max_line_bytes=None)\n--\n\nRead a ledger file and walk its "
+     "chain in the same pass: (records, report),\nthe seals checked on `jobs` threads. A line "
+     "that is not a record raises ChainError,\nas verify_file does."},
 };
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "module/gil.h"
 #include "module/module.h"
 #include "module/native.h"
+#include "module/reading.h"
 #include "module/verify.h"
 
 namespace tallyvox::py {
@@ -53,8 +54,9 @@ PyObject* verify_kept_lines_py(PyObject*, PyObject* const* args, Py_ssize_t narg
     if (!bind_path(sig, args, nargs, kwnames, &path)) return nullptr;
     ChainWalk walk;
     std::function<void(SignedEvent&&)> add = [&](SignedEvent&& r) { walk.add(r); };
-    auto scan = without_gil([&] { return scan_ledger(path, add); });
-    if (!scan) return raise_ledger_error(display(scan.error()));
+    ReadOptions options = read_options();
+    auto scan = without_gil([&] { return scan_ledger(path, add, options); });
+    if (!scan) return handler_raised() ? nullptr : raise_ledger_error(display(scan.error()));
     PyObject* report = new_chain_report_object(std::move(walk).finish());
     if (report == nullptr) return nullptr;
     return Py_BuildValue("(NK)", report, static_cast<unsigned long long>(scan->torn.size()));

@@ -70,10 +70,13 @@ bool after_recorded(PyObject* self, std::size_t count) {
   return done != nullptr;
 }
 
-// The events of an iterable, each an AgentEvent; the references are owned.
+// The events of an iterable, each an AgentEvent; the references are owned
+// (and left to leak on a thread the interpreter ends while it waits for the
+// GIL after recording: it no longer holds the lock).
 class EventList {
  public:
   ~EventList() {
+    if (thread_is_ending()) return;
     for (PyObject* obj : objects_) Py_DECREF(obj);
   }
   bool take(PyObject* iterable, const char* name) {

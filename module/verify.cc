@@ -9,6 +9,7 @@
 #include "module/errors.h"
 #include "module/gil.h"
 #include "module/module.h"
+#include "module/reading.h"
 #include "module/signed.h"
 
 namespace tallyvox::py {
@@ -150,7 +151,8 @@ PyObject* verify_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     PyObject* a[1];
     std::string path;
     if (!bind(sig, args, nargs, kwnames, a) || !arg_path(a[0], "path", &path)) return nullptr;
-    auto report = without_gil([&] { return verify_ledger_file(path); });
+    ReadOptions options = read_options();
+    auto report = without_gil([&] { return verify_ledger_file(path, options); });
     if (!report) return raise_walk_error(report.error());
     return new_chain_report_object(std::move(*report));
   });
@@ -167,8 +169,12 @@ PyMethodDef functions[] = {
 }  // namespace
 
 PyObject* raise_walk_error(const LedgerError& error) {
+  if (handler_raised()) return nullptr;
   if (const auto* json = std::get_if<JsonError>(&error.kind)) {
     return raise_chain_error("malformed ledger input: " + display(*json));
+  }
+  if (std::holds_alternative<LineTooLong>(error.kind)) {
+    return raise_chain_error("malformed ledger input: " + display(error));
   }
   return raise_ledger_error(display(error));
 }

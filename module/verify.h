@@ -11,8 +11,9 @@ PyTypeObject* chain_report_type();
 // A new ChainReport object owning `report`.
 PyObject* new_chain_report_object(ChainReport&& report);
 // Raises the exception of a ledger walk that could not read its input: a
-// line that is not a record is ChainError "malformed ledger input: …", any
-// other failure LedgerError.
+// line that is not a record (or is too long to be one) is ChainError
+// "malformed ledger input: …", any other failure LedgerError. An exception
+// a signal handler raised meanwhile is left as it is.
 PyObject* raise_walk_error(const LedgerError& error);
 // Adds ChainReport, verify_chain and verify_file.
 int add_verify(PyObject* module);

@@ -1,5 +1,6 @@
 """tallyvox: a tamper-evident, signed ledger of what an AI agent did."""
 
+import os as _os
 import sys as _sys
 
 from tallyvox import _tallyvox
@@ -12,8 +13,14 @@ events = _tallyvox.events
 # as tallyvox._native.
 _sys.modules.setdefault("tallyvox._native", _tallyvox._native)
 
-from tallyvox._native import KeyPermissionWarning, read_ledger  # noqa: E402
+from tallyvox import line_limit  # noqa: E402
+
+# The module reads no environment; the package hands it the line limit once.
+_tallyvox._native.set_max_line_bytes(line_limit.max_line_bytes_from(_os.environ))
+
+from tallyvox._native import KeyPermissionWarning  # noqa: E402
 from tallyvox.about import build_info  # noqa: E402
+from tallyvox.records import read_ledger  # noqa: E402
 from tallyvox.recover import Recovery, recover_ledger  # noqa: E402
 
 from tallyvox import checkpoint  # noqa: E402

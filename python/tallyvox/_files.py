@@ -7,6 +7,8 @@ from __future__ import annotations
 import os
 import tempfile
 
+from tallyvox._tallyvox import _native
+
 
 def sync_directory(directory: str) -> None:
     """Make the directory's new entries durable."""
@@ -33,8 +35,14 @@ def make_directories(path: str) -> None:
 
 
 def write_atomically(path: str | os.PathLike[str], text: str) -> None:
-    """Write `text` to a temporary file beside `path`, flush it, rename it in."""
+    """Write `text` to a temporary file beside `path`, flush it, rename it in.
+    What is at `path` must be a regular file, if anything: a device, FIFO or
+    directory is refused, never replaced."""
     path = os.fspath(path)
+    try:
+        _native.read_regular_file(path, 0)
+    except (FileNotFoundError, PermissionError):
+        pass  # nothing there yet, or a file that only the rename needs
     directory = os.path.dirname(path) or "."
     fd, temporary = tempfile.mkstemp(dir=directory, prefix=f".{os.path.basename(path)}.")
     try:

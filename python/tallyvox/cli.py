@@ -19,7 +19,8 @@ from tallyvox.about import version_text
 from tallyvox.cli_checkpoint import add_checkpoint_commands, add_verify_options
 from tallyvox.cli_demo import cmd_demo
 from tallyvox.cli_fleet import positive_jobs
-from tallyvox.cli_exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK, PROG, complain, error_text
+from tallyvox.cli_exit import (EXIT_ERROR, EXIT_FAILED, EXIT_OK, PROG, CliError, complain,
+                               error_text)
 from tallyvox.cli_recover import RECOVER_TEXTS, add_recover_arguments, cmd_recover
 from tallyvox.cli_report import REPORT_TEXTS, add_report_arguments, cmd_report
 from tallyvox.cli_summary import cmd_verify
@@ -153,6 +154,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_FAILED
     except KeyboardInterrupt:
         return 130
+    except (CliError, MemoryError) as exc:
+        complain(args.command, error_text(exc))
+        return EXIT_ERROR
     return code
 
 

@@ -5,11 +5,12 @@ totals line."""
 from __future__ import annotations
 
 import argparse
-import concurrent.futures as cf
+import queue
 import sys
-from typing import Callable, Iterable, Sequence, TypeVar
+import threading
+from typing import Any, Callable, Iterable, Sequence, TypeVar
 
-from tallyvox.cli_exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK
+from tallyvox.cli_exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK, CliError
 
 T = TypeVar("T")
 
@@ -40,20 +41,57 @@ def judge_all(paths: Sequence[str], judge: Callable[[str, int], T], jobs: int,
               progress: bool) -> list[T]:
     """`judge(path, walk_jobs)` for every path, results in the order given.
 
-    One ledger gets every job for its walk; several share the jobs out."""
+    One ledger gets every job for its walk; several share the jobs out, on
+    daemon threads: Ctrl-C then ends the command at once, not after every
+    walk in flight (the interpreter ends those threads at exit)."""
     step = _progress(len(paths), progress)
     walk_jobs = max(1, jobs // max(1, len(paths)))
     if jobs == 1 or len(paths) < 2:
-        results = []
+        in_order = []
         for path in paths:
-            results.append(judge(path, walk_jobs))
+            in_order.append(judge(path, walk_jobs))
             step()
-        return results
-    with cf.ThreadPoolExecutor(min(jobs, len(paths))) as pool:
-        futures = [pool.submit(judge, path, walk_jobs) for path in paths]
-        for future in cf.as_completed(futures):
-            step()
-        return [future.result() for future in futures]
+        return in_order
+    todo: queue.SimpleQueue[int | None] = queue.SimpleQueue()
+    done: queue.SimpleQueue[tuple[int, T | BaseException]] = queue.SimpleQueue()
+
+    def work() -> None:
+        while (index := todo.get()) is not None:
+            try:
+                done.put((index, judge(paths[index], walk_jobs)))
+            except BaseException as exc:  # noqa: BLE001 - raised again below
+                done.put((index, exc))
+
+    threads = _start_daemons(min(jobs, len(paths)), work, todo)
+    for index in [*range(len(paths)), *[None] * len(threads)]:
+        todo.put(index)
+    results: dict[int, T] = {}
+    for _ in paths:
+        index, outcome = done.get()
+        if isinstance(outcome, BaseException):
+            raise outcome
+        results[index] = outcome
+        step()
+    return [results[index] for index in range(len(paths))]
+
+
+def _start_daemons(count: int, work: Callable[[], None],
+                   todo: queue.SimpleQueue[Any]) -> list[threading.Thread]:
+    """`count` daemon threads running `work`, which stops at a None in `todo`.
+    When one cannot start, those started are stopped and joined."""
+    threads: list[threading.Thread] = []
+    try:
+        for _ in range(count):
+            thread = threading.Thread(target=work, daemon=True)
+            thread.start()
+            threads.append(thread)
+    except RuntimeError as exc:  # a thread or memory limit reached
+        for _ in threads:
+            todo.put(None)
+        for thread in threads:
+            thread.join()
+        raise CliError(f"cannot start {count} threads: {exc}") from None
+    return threads
 
 
 def totals_line(codes: Iterable[int], events: int, seconds: float) -> str:

@@ -10,7 +10,8 @@ from typing import Any, Sequence
 
 import tallyvox
 from tallyvox.cli_checkpoint import Check, verify_checks
-from tallyvox.cli_exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK, CliError, complain, error_text
+from tallyvox.cli_exit import (EXIT_ERROR, EXIT_FAILED, EXIT_OK, INPUT_ERRORS, complain, error_text,
+                               one_line)
 from tallyvox.cli_fleet import judge_all, totals_line
 from tallyvox.cli_ledger import Ledger, load_ledger, utc_text
 from tallyvox.cli_recover import explain_torn_tail
@@ -85,7 +86,7 @@ class Summary:
         if self.status == "error":
             return [f"{self.path}: {self.verdict}"]
         lines = [
-            f"{self.path}: {self.verdict}",
+            one_line(f"{self.path}: {self.verdict}"),
             f"  events:    {self.event_count}",
             f"  root hash: {self.root_hash}"
             + ("  (last event before the break)" if self.status == "broken" else ""),
@@ -101,7 +102,7 @@ class Summary:
             if not self.timestamps_in_order:
                 span += "  (timestamps not in order)"
             lines.append(f"  time span: {span}")
-        lines.extend(f"  {check.name + ':':<10} {check.text}" for check in self.checks)
+        lines.extend(f"  {check.name + ':':<10} {one_line(check.text)}" for check in self.checks)
         return lines
 
 
@@ -137,9 +138,10 @@ def judge(path: str, jobs: int, args: argparse.Namespace) -> tuple[Summary, Ledg
         ledger = load_ledger(path, jobs)
         summary = summarise(ledger, args.expect_signer)
         summary.checks = verify_checks(args, path, ledger.records)
-    except (CliError, tallyvox.TallyvoxError, OSError) as exc:
+    except INPUT_ERRORS as exc:
         summary = Summary(path=path, status="error", error=error_text(exc))
-        explain_torn_tail(summary)
+        if isinstance(exc, tallyvox.ChainError):  # a line that is not a record: torn?
+            explain_torn_tail(summary)
         return summary, None
     return summary, ledger
 
@@ -156,6 +158,9 @@ def cmd_verify(args: argparse.Namespace) -> int:
     for summary in summaries:
         if summary.status == "error":
             complain(summary.path, summary.error or "")
+        for check in summary.checks:
+            if check.fault is not None:
+                complain(*check.fault)
     code = max(summary.exit_code for summary in summaries)
     if args.json:
         document = {"ok": code == EXIT_OK, "ledgers": [s.to_json() for s in summaries]}

@@ -7,12 +7,8 @@ import json
 from typing import Any
 
 import tallyvox
-from tallyvox.cli_exit import EXIT_ERROR, EXIT_OK, CliError, complain, error_text
+from tallyvox.cli_exit import EXIT_ERROR, EXIT_OK, INPUT_ERRORS, complain, error_text, one_line
 from tallyvox.cli_ledger import Ledger, load_ledger, utc_text
-
-# Characters that some tools treat as line breaks although JSON leaves them
-# unescaped; escaped in displayed text so that one event stays one line.
-_LINE_BREAKS = {"\x85": "\\u0085", "\u2028": "\\u2028", "\u2029": "\\u2029"}
 
 _TEXT_LIMIT = 60
 
@@ -21,15 +17,9 @@ def _shorten(text: str, limit: int = _TEXT_LIMIT) -> str:
     return text if len(text) <= limit else text[: limit - 1] + "\u2026"
 
 
-def _one_line(json_text: str) -> str:
-    for char, escape in _LINE_BREAKS.items():
-        json_text = json_text.replace(char, escape)
-    return json_text
-
-
 def _quote(text: str, limit: int = _TEXT_LIMIT) -> str:
     """Shorten `text` to `limit` characters and quote it on one line."""
-    return _one_line(json.dumps(_shorten(text, limit), ensure_ascii=False))
+    return one_line(json.dumps(_shorten(text, limit), ensure_ascii=False))
 
 
 def event_fields(event_type: str, payload: dict[str, Any]) -> str:
@@ -44,7 +34,7 @@ def event_fields(event_type: str, payload: dict[str, Any]) -> str:
                  f"transcript={_quote(str(get('transcript')))}"]
     elif event_type == "ToolCalled":
         args = json.dumps(get("args_redacted"), ensure_ascii=False, separators=(",", ":"))
-        parts = [f"tool={_quote(str(get('tool_name')))}", f"args={_one_line(_shorten(args))}"]
+        parts = [f"tool={_quote(str(get('tool_name')))}", f"args={one_line(_shorten(args))}"]
     elif event_type == "ToolReturned":
         parts = [f"tool={_quote(str(get('tool_name')))}",
                  "ok" if get("success") else "FAILED", f"{get('latency_ms')}ms"]
@@ -71,7 +61,7 @@ def timeline_lines(ledger: Ledger) -> list[str]:
         line = (f"{record.seq:>{width}}  {utc_text(record.timestamp_nanos, 3)}  "
                 f"{event['type']:<17}  {event_fields(event['type'], event['payload'])}")
         if index == broken:
-            line += f"  <-- chain breaks here: {report.reason}"
+            line += f"  <-- chain breaks here: {one_line(report.reason or '')}"
         lines.append(line)
     return lines
 
@@ -104,7 +94,7 @@ def _event_json(record: tallyvox.SignedEvent) -> dict[str, Any]:
 def cmd_show(args: argparse.Namespace) -> int:
     try:
         ledger = load_ledger(args.ledger)
-    except (CliError, tallyvox.TallyvoxError, OSError) as exc:
+    except INPUT_ERRORS as exc:
         complain(args.ledger, error_text(exc))
         return EXIT_ERROR
     if args.json:

@@ -189,10 +189,9 @@ def cosignatures(note: str, args: argparse.Namespace) -> WitnessCheck:
 def witness_check(args: argparse.Namespace) -> Check:
     """verify's check of the cosignatures on --checkpoint."""
     try:
-        with open(args.checkpoint, encoding="utf-8", newline="") as handle:
-            result = cosignatures(handle.read(), args)
+        result = cosignatures(cli_checkpoint.read_note_file(args.checkpoint, "checkpoint"), args)
     except (OSError, UnicodeDecodeError, ValueError, cp.CheckpointError) as exc:
-        return Check("witnesses", EXIT_ERROR, f"{args.checkpoint}: {error_text(exc)}")
+        return Check.unusable("witnesses", args.checkpoint, exc)
     details = result.to_json()
     del details["ok"], details["reason"]
     return Check("witnesses", EXIT_OK if result.ok else EXIT_FAILED, result.text, details=details)

@@ -31,9 +31,10 @@ const std::vector<SignedEvent>& intact_chain() {
 }
 
 ChainReport parallel_walk(const std::vector<SignedEvent>& records, unsigned jobs) {
-  ParallelChainWalk walk(jobs);
-  for (SignedEvent record : records) walk.add(std::move(record));
-  return std::move(walk).finish();
+  auto walk = ParallelChainWalk::start(jobs);
+  EXPECT_TRUE(walk.has_value());
+  for (SignedEvent record : records) walk->add(std::move(record));
+  return std::move(*walk).finish();
 }
 
 void expect_same(const ChainReport& parallel, const ChainReport& single) {

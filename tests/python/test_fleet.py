@@ -164,6 +164,42 @@ def test_verify_many_on_the_local_pool(tree, jobs):
     check_verdicts(list(tallyvox.verify_many(sources, jobs=jobs)), sources)
 
 
+# A hook for the tests only, which every interpreter of the child below loads
+# through sitecustomize: a source whose name holds "kill-me" kills its worker.
+KILLER = """
+import os, signal
+import tallyvox.fleet as fleet
+walk = fleet._walk
+def killing_walk(source, *args):
+    if "kill-me" in source:
+        os.kill(os.getpid(), signal.SIGKILL)
+    return walk(source, *args)
+fleet._walk = killing_walk
+"""
+MANY = """
+import pickle, sys, tallyvox
+sys.stdout.buffer.write(pickle.dumps(list(tallyvox.verify_many(sys.argv[2:], jobs=int(sys.argv[1])))))
+"""
+
+
+@pytest.mark.parametrize("jobs", [2, 4])
+def test_a_dead_worker_fails_only_the_ledger_it_held(tree, tmp_path, jobs):
+    root, expected = tree
+    (tmp_path / "hook").mkdir()
+    (tmp_path / "hook" / "sitecustomize.py").write_text(KILLER)
+    sources = dict(expected)
+    for name in ("kill-me-1.ndjson", "x/kill-me-2.ndjson"):
+        sources[str(write(tmp_path / name, ledger_lines(3)))] = "error"
+    path = os.pathsep.join(filter(None, [str(tmp_path / "hook"), os.environ.get("PYTHONPATH")]))
+    result = subprocess.run([sys.executable, "-c", MANY, str(jobs), *sources], capture_output=True,
+                            timeout=300, env={**os.environ, "PYTHONPATH": path})
+    assert result.returncode == 0, result.stderr.decode()
+    verdicts = pickle.loads(result.stdout)
+    check_verdicts(verdicts, sources)
+    died = {v.source for v in verdicts if v.error == tallyvox.fleet.WORKER_DIED}
+    assert died == {source for source in sources if "kill-me" in source}
+
+
 def test_verify_many_on_a_dask_cluster(tree):
     distributed = pytest.importorskip("distributed")
     root, expected = tree

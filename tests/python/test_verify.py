@@ -1,10 +1,8 @@
 import collections.abc
 import decimal
-import errno
 import hashlib
 import json
 import math
-import os
 import pathlib
 import random
 import struct
@@ -315,8 +313,7 @@ def test_malformed_line_is_a_chain_error(ten, tmp_path, tail, message):
 def test_read_failures_are_ledger_errors(ten, tmp_path):
     with pytest.raises(t.LedgerError) as excinfo:
         t.verify_file(tmp_path)
-    code = errno.EISDIR
-    assert str(excinfo.value) == f"io: {os.strerror(code)} (os error {code})"
+    assert str(excinfo.value) == "io: not a regular file (a directory)"
     path = tmp_path / "l"
     path.write_bytes(ten[0].to_json().encode() + b"\n\x80\n")
     with pytest.raises(t.LedgerError) as excinfo:

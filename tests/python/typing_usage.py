@@ -183,11 +183,19 @@ def exercise(directory: Path) -> tallyvox.ChainReport:
     use_group_commit_and_policy(directory, keypair)
     use_witnesses(ledger, keypair)
     with open(ledger, "rb") as stream:
-        assert_type(tallyvox.verify_stream(stream), tallyvox.ChainReport)
+        assert_type(tallyvox.verify_stream(stream, max_line_bytes=1 << 20), tallyvox.ChainReport)
     assert tallyvox.verify_file_parallel(ledger, jobs=2).root_hash == report.root_hash
-    for verdict in tallyvox.verify_many([ledger], jobs=1):
+    assert tallyvox.verify_file_parallel(ledger, jobs=1, max_line_bytes=None).ok
+    for verdict in tallyvox.verify_many([ledger], jobs=1, max_line_bytes=1 << 20):
         assert_type(verdict, tallyvox.LedgerVerdict)
         assert_type(verdict.error, str | None)
+    records = tallyvox.read_ledger(ledger, max_line_bytes=1 << 20)
+    assert_type(records, list[tallyvox.SignedEvent])
+    assert_type(tallyvox.line_limit.max_line_bytes_from({}), int)
+    try:
+        tallyvox.read_ledger(ledger, max_line_bytes=10)
+    except tallyvox.LedgerError as exc:
+        assert str(exc) == "line 1: longer than 10 bytes"
 
     entry: Callable[[Sequence[str] | None], int] = tallyvox.cli.main
     assert callable(entry)

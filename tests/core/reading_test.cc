@@ -1,0 +1,287 @@
+// Reads against hostile input: the line limit of the reader (against a model
+// of the lines), the check that lets a caller stop a read, files that are not
+// regular, and thread pools that cannot start.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/chain.h"
+#include "core/ledger.h"
+#include "core/parallel_walk.h"
+#include "core/recover.h"
+#include "keypair_fixture.h"
+#include "temp_dir.h"
+
+namespace tallyvox {
+namespace {
+
+std::string line_of(const SignedEvent& r) {
+  Buffer out;
+  write_line(out, r);
+  return out.str();
+}
+
+// Records whose lines differ in length, by the length of their text.
+std::vector<std::string> record_lines(std::mt19937& rng, int n) {
+  SigningKeypair kp = testing::keypair_filled(5);
+  std::vector<std::string> lines;
+  std::string parent(kGenesisParentHash);
+  for (int i = 0; i < n; ++i) {
+    std::string text(std::uniform_int_distribution<int>(0, 600)(rng), 'x');
+    SignedEvent r = seal_event(i, UtteranceSpoken{"t", text, "a"}, parent, kp);
+    parent = r.self_hash;
+    lines.push_back(line_of(r));
+  }
+  return lines;
+}
+
+// The model: the first line (from 1) whose bytes before its LF exceed
+// `limit`, blank lines counted; a final line without LF counts too.
+std::optional<std::uint64_t> first_too_long(const std::string& text, std::size_t limit) {
+  std::uint64_t number = 1;
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t lf = text.find('\n', start);
+    std::size_t end = lf == std::string::npos ? text.size() : lf;
+    if (end - start > limit) return number;
+    if (lf == std::string::npos) return std::nullopt;
+    start = lf + 1;
+    ++number;
+  }
+}
+
+std::expected<std::size_t, LedgerError> read_in_pieces(const std::string& text, std::size_t limit,
+                                                        std::size_t piece) {
+  std::size_t records = 0;
+  LedgerReader reader([&](SignedEvent&&) { ++records; }, limit);
+  for (std::size_t at = 0; at < text.size(); at += piece) {
+    if (auto fed = reader.feed(std::string_view(text).substr(at, piece)); !fed) {
+      return std::unexpected(fed.error());
+    }
+  }
+  if (auto done = reader.finish(); !done) return std::unexpected(done.error());
+  return records;
+}
+
+// Random ledgers (blank lines, CRLF ends, with or without a final LF) cut
+// in random pieces, against random limits around their line lengths.
+TEST(LineLimit, ALineLongerThanTheLimitIsAnErrorNamingIt) {
+  std::mt19937 rng(99);
+  int refused = 0;
+  for (int trial = 0; trial < 60; ++trial) {
+    std::vector<std::string> lines = record_lines(rng, 1 + trial % 7);
+    std::string text;
+    for (const std::string& line : lines) {
+      if (rng() % 4 == 0) text += std::string(rng() % 40, ' ') + "\n";
+      text += line + (rng() % 3 == 0 ? "\r\n" : "\n");
+    }
+    if (rng() % 2 == 0) text.pop_back();  // no final LF
+    std::size_t longest = 0;
+    for (const std::string& line : lines) longest = std::max(longest, line.size());
+    std::size_t limit = std::uniform_int_distribution<std::size_t>(400, longest + 2)(rng);
+    std::size_t piece = std::uniform_int_distribution<std::size_t>(1, 3000)(rng);
+    SCOPED_TRACE(::testing::Message() << "trial " << trial << " limit " << limit << " piece " << piece);
+    auto read = read_in_pieces(text, limit, piece);
+    auto expected = first_too_long(text, limit);
+    ASSERT_EQ(read.has_value(), !expected.has_value());
+    if (read) {
+      EXPECT_EQ(*read, lines.size());
+      continue;
+    }
+    ++refused;
+    EXPECT_EQ(display(read.error()), "line " + std::to_string(*expected) + ": longer than " +
+                                         std::to_string(limit) + " bytes");
+  }
+  EXPECT_GT(refused, 10);  // the limits do cut lines
+}
+
+// An endless line is refused once it passes the limit: the reader never
+// holds more, however much more comes.
+TEST(LineLimit, AnEndlessLineStopsAtTheLimit) {
+  for (std::size_t limit : {1u, 1000u, 65536u, 1000000u}) {
+    std::size_t fed = 0;
+    LedgerReader reader([](SignedEvent&&) {}, limit);
+    std::string chunk(4096, '\0');
+    std::expected<void, LedgerError> result;
+    while (result && fed < 10 * limit + chunk.size()) {
+      result = reader.feed(chunk);
+      fed += chunk.size();
+    }
+    ASSERT_FALSE(result) << limit;
+    EXPECT_LE(fed, limit + chunk.size()) << limit;
+    EXPECT_EQ(display(result.error()), "line 1: longer than " + std::to_string(limit) + " bytes");
+  }
+}
+
+class Reading : public testing::TempDir {
+ protected:
+  void make_sparse(const std::string& p, off_t size) {
+    int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, size), 0);
+    ::close(fd);
+  }
+};
+
+// Every reader of a ledger path: what is not a regular file is refused
+// before a byte is read (a FIFO without a writer never blocks), a missing
+// path reads as empty, and a huge sparse file stops at the limit.
+TEST_F(Reading, EveryLedgerReadRefusesHostileFiles) {
+  ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+  make_sparse(path("sparse"), off_t{1} << 30);
+  const ReadOptions small{.max_line_bytes = 1 << 20, .keep_reading = {}};
+  const struct {
+    std::string path;
+    std::string text;
+  } cases[] = {
+      {path("fifo"), "io: not a regular file (a FIFO)"},
+      {"/dev/zero", "io: not a regular file (a device)"},
+      {"/dev/null", "io: not a regular file (a device)"},
+      {dir_, "io: not a regular file (a directory)"},
+      {path("sparse"), "line 1: longer than 1048576 bytes"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    auto records = read_ledger(c.path, small);
+    ASSERT_FALSE(records);
+    EXPECT_EQ(display(records.error()), c.text);
+    auto report = verify_ledger_file_parallel(c.path, 3, nullptr, small);
+    ASSERT_FALSE(report);
+    EXPECT_EQ(display(report.error()), c.text);
+    auto scan = scan_ledger(c.path, [](SignedEvent&&) {}, small);
+    ASSERT_FALSE(scan);
+    EXPECT_EQ(display(scan.error()), c.text);  // the line named once
+  }
+  auto missing = read_ledger(path("missing"), small);
+  ASSERT_TRUE(missing);
+  EXPECT_TRUE(missing->empty());
+}
+
+// The check is asked after every chunk; false ends the read with EINTR.
+TEST_F(Reading, TheCheckIsAskedAfterEachChunkAndCanStopTheRead) {
+  std::string line = line_of(seal_event(0, SessionEnded{"r", "s"}, std::string(kGenesisParentHash),
+                                        testing::keypair_filled(2)));
+  std::string text;
+  while (text.size() < 5 * 65536) text += line + "\n";
+  write_file(path("l"), text);
+  for (int stop_after : {1, 3, 1000}) {
+    int asked = 0;
+    std::uint64_t seen = 0;
+    ReadOptions options{.max_line_bytes = kDefaultMaxLineBytes,
+                        .keep_reading = [&](bool signalled) {
+                          EXPECT_FALSE(signalled);
+                          return ++asked < stop_after;
+                        }};
+    auto read = read_ledger(path("l"), [&](SignedEvent&&) { ++seen; }, options);
+    std::size_t chunks = (text.size() + 65535) / 65536;
+    if (stop_after > static_cast<int>(chunks)) {
+      EXPECT_TRUE(read);
+      EXPECT_EQ(asked, static_cast<int>(chunks));
+      EXPECT_EQ(seen, text.size() / (line.size() + 1));
+    } else {
+      ASSERT_FALSE(read) << stop_after;
+      EXPECT_EQ(display(read.error()), "io: Interrupted system call (os error 4)");
+      EXPECT_EQ(asked, stop_after);
+      EXPECT_LT(seen, text.size() / (line.size() + 1));
+    }
+  }
+}
+
+void on_signal(int) {}
+
+// A read that a signal interrupts asks the check at once (signalled), and
+// goes on reading when the check says so.
+TEST(ReadChunks, ASignalInterruptingAReadAsksTheCheck) {
+  struct sigaction action{};
+  action.sa_handler = on_signal;  // no SA_RESTART: the read returns EINTR
+  struct sigaction old{};
+  ASSERT_EQ(::sigaction(SIGUSR1, &action, &old), 0);
+  for (bool go_on : {false, true}) {
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    std::atomic<int> signalled{0};
+    pthread_t reader = ::pthread_self();
+    std::thread poker([&] {
+      while (signalled == 0) {
+        ::pthread_kill(reader, SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      EXPECT_EQ(::write(fds[1], "abc", 3), 3);
+      ::close(fds[1]);
+    });
+    std::string got;
+    auto read = read_chunks(
+        fds[0],
+        [&](bool interrupted) {
+          if (interrupted) ++signalled;
+          return !interrupted || go_on;
+        },
+        [&](std::string_view chunk) {
+          got += chunk;
+          return true;
+        });
+    poker.join();
+    ::close(fds[0]);
+    EXPECT_GE(signalled.load(), 1);
+    if (go_on) {
+      EXPECT_TRUE(read);
+      EXPECT_EQ(got, "abc");
+    } else {
+      ASSERT_FALSE(read);
+      EXPECT_EQ(read.error().code, EINTR);
+      EXPECT_EQ(got, "");
+    }
+  }
+  ::sigaction(SIGUSR1, &old, nullptr);
+}
+
+std::size_t threads_of_this_process() {
+  std::size_t n = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    (void)entry;
+    ++n;
+  }
+  return n;
+}
+
+// With little address space left, a pool of many threads cannot start: it
+// says so, and the threads it did start are gone; a small pool still starts.
+[[noreturn]] void start_pools_with_little_room() {
+  std::ifstream status("/proc/self/status");
+  std::string text((std::istreambuf_iterator<char>(status)), {});
+  std::smatch size;
+  std::regex_search(text, size, std::regex(R"(VmSize:\s+(\d+))"));
+  rlim_t room = (std::stoull(size[1]) << 10) + (96u << 20);
+  struct rlimit limit{room, room};
+  ::setrlimit(RLIMIT_AS, &limit);
+  std::size_t before = threads_of_this_process();
+  auto walk = ParallelChainWalk::start(200);
+  bool refused = !walk && walk.error().code == EAGAIN && walk.error().requested == 200;
+  bool joined = threads_of_this_process() == before;
+  auto small = ParallelChainWalk::start(2);
+  std::_Exit(refused && joined && small.has_value() ? 0 : 1);
+}
+
+// Run in a child process, which alone gets the limit.
+TEST(ThreadStart, APoolThatCannotStartIsAnErrorAndLeavesNoThread) {
+  EXPECT_EXIT(start_pools_with_little_room(), ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace tallyvox
