@@ -139,17 +139,20 @@ fuzz-corpus: install
 	$(PYTHON) fuzz/make_corpus.py
 
 # Long runs of two checks that make test runs briefly: SIGKILL at random
-# moments while threads record (CRASH_TRIALS trials; `recover` refused
+# moments while threads record (CRASH_TRIALS trials, and GROUP_CRASH_TRIALS
+# while batches are written; `recover` refused
 # against a live writer of 2 MB events for RACE_SECONDS), and flat memory,
 # reference counts and descriptors over LEAK_CALLS calls of every entry point
 # (LEAK_RECORDS for Session.record; each loop capped at LEAK_SECONDS).
 CRASH_TRIALS ?= 300
+GROUP_CRASH_TRIALS ?= 300
 RACE_SECONDS ?= 60
 LEAK_CALLS ?= 1000000
 LEAK_RECORDS ?= 100000
 LEAK_SECONDS ?= 30
 test-crash: deps install
-	TALLYVOX_CRASH_TRIALS=$(CRASH_TRIALS) TALLYVOX_RACE_SECONDS=$(RACE_SECONDS) $(PYTHON) -m pytest -q -p no:cacheprovider tests/python/test_crash.py
+	TALLYVOX_CRASH_TRIALS=$(CRASH_TRIALS) TALLYVOX_GROUP_CRASH_TRIALS=$(GROUP_CRASH_TRIALS) \
+	  TALLYVOX_RACE_SECONDS=$(RACE_SECONDS) $(PYTHON) -m pytest -q -p no:cacheprovider tests/python/test_crash.py
 
 test-leaks: deps install
 	TALLYVOX_LEAK_CALLS=$(LEAK_CALLS) TALLYVOX_LEAK_RECORDS=$(LEAK_RECORDS) \

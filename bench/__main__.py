@@ -11,8 +11,8 @@ import traceback
 
 import tallyvox
 
-from bench import (canonical, checkpoint, fleet, harness, open as open_bench, open_record, otel,
-                   record, report, sign, threads, verify, witness)
+from bench import (canonical, checkpoint, fleet, group_commit, harness, open as open_bench,
+                   open_record, otel, record, report, sign, threads, verify, witness)
 
 # Each entry builds its Benchmark (doing any setup and correctness checks);
 # it is called with quick=True for the smaller sizes of --quick.
@@ -25,6 +25,9 @@ REGISTRY = {
     verify.NAME: verify.build,
     checkpoint.NAME: checkpoint.build,
     checkpoint.PROOF_NAME: checkpoint.build_proof,
+    group_commit.CHECKPOINT_NAME: group_commit.build_checkpoint,
+    group_commit.ASYNC_NAME: group_commit.build_async,
+    group_commit.MANY_NAME: group_commit.build_many,
     threads.NAME: threads.build,
     fleet.NAME: fleet.build,
     otel.NAME: otel.build,

@@ -96,6 +96,30 @@ std::string default_origin(std::string_view first_self_hash) {
   return "tallyvox/" + std::string(first_self_hash);
 }
 
+CheckpointResult<SignedCheckpoint> sign_checkpoint(const LedgerSummary& ledger,
+                                                   const SigningKeypair& keypair,
+                                                   const std::optional<std::string>& origin) {
+  if (ledger.chain_break) {
+    return failure(Kind::DoesNotHold, "the chain is broken at seq " +
+                                          std::to_string(ledger.chain_break->broken_at) + ": " +
+                                          ledger.chain_break->reason);
+  }
+  if (ledger.foreign_at) {
+    return failure(Kind::DoesNotHold, "event " + std::to_string(*ledger.foreign_at) +
+                                          " is not signed by " + keypair.pubkey_hex());
+  }
+  if (!origin && ledger.size == 0) {
+    return failure(Kind::Malformed, "the ledger is empty: give an origin, there is no first event to name it by");
+  }
+  Checkpoint checkpoint{origin.value_or(default_origin(ledger.first_self_hash)), ledger.size,
+                        ledger.root, {}};
+  if (auto ok = check_key_name(checkpoint.origin); !ok) {
+    return failure(Kind::Malformed, "invalid origin: " + ok.error());
+  }
+  std::string note = sign_note(checkpoint_text(checkpoint), checkpoint.origin, keypair);
+  return SignedCheckpoint{std::move(checkpoint), std::move(note)};
+}
+
 CheckpointResult<SignedCheckpoint> make_checkpoint(const std::string& path,
                                                    const SigningKeypair& keypair,
                                                    const std::optional<std::string>& origin,
@@ -103,25 +127,16 @@ CheckpointResult<SignedCheckpoint> make_checkpoint(const std::string& path,
   auto tree = walk(path, TreeWalkOptions{}, read);
   if (!tree) return std::unexpected(std::move(tree.error()));
   const ChainReport& chain = tree->chain;
-  if (!chain.ok()) {
-    return failure(Kind::DoesNotHold, "the chain is broken at seq " + std::to_string(*chain.broken_at) +
-                                          ": " + chain.reason.value_or(""));
-  }
+  LedgerSummary ledger{chain.event_count, tree->root, tree->first_self_hash, std::nullopt,
+                       std::nullopt};
+  if (!chain.ok()) ledger.chain_break = ChainBreak{*chain.broken_at, chain.reason.value_or("")};
   const std::string key = keypair.pubkey_hex();
-  if (chain.event_count > 0 && (tree->signer != key || tree->other_signer_at)) {
-    std::uint64_t at = tree->signer != key ? 0 : *tree->other_signer_at;
-    return failure(Kind::DoesNotHold, "event " + std::to_string(at) + " is not signed by " + key);
+  if (chain.event_count > 0 && tree->signer != key) {
+    ledger.foreign_at = 0;
+  } else {
+    ledger.foreign_at = tree->other_signer_at;
   }
-  if (!origin && chain.event_count == 0) {
-    return failure(Kind::Malformed, "the ledger is empty: give an origin, there is no first event to name it by");
-  }
-  Checkpoint checkpoint{origin.value_or(default_origin(tree->first_self_hash)), chain.event_count,
-                        tree->root, {}};
-  if (auto ok = check_key_name(checkpoint.origin); !ok) {
-    return failure(Kind::Malformed, "invalid origin: " + ok.error());
-  }
-  std::string note = sign_note(checkpoint_text(checkpoint), checkpoint.origin, keypair);
-  return SignedCheckpoint{std::move(checkpoint), std::move(note)};
+  return sign_checkpoint(ledger, keypair, origin);
 }
 
 CheckpointResult<Checkpoint> read_checkpoint(std::string_view note) {

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/chain.h"
 #include "core/ed25519.h"
 #include "core/ledger.h"
 #include "core/note.h"
@@ -35,6 +36,22 @@ struct SignedCheckpoint {
   Checkpoint checkpoint;
   std::string note;
 };
+
+// What signing a checkpoint of a whole ledger needs to know of it, however
+// it was learnt: by walking the file, or by the session that wrote it.
+struct LedgerSummary {
+  std::uint64_t size = 0;
+  Digest root{};
+  std::string_view first_self_hash;            // empty for an empty ledger
+  std::optional<ChainBreak> chain_break;       // the first break found
+  std::optional<std::uint64_t> foreign_at;     // the first event not signed by the key
+};
+
+// Signs the tree the summary describes, unless the chain is broken or an
+// event is another key's. An empty ledger needs an explicit origin.
+CheckpointResult<SignedCheckpoint> sign_checkpoint(const LedgerSummary& ledger,
+                                                   const SigningKeypair& keypair,
+                                                   const std::optional<std::string>& origin);
 
 // Signs the tree of every event, after the whole chain verifies and every
 // event is signed by `keypair`. An empty ledger needs an explicit origin.

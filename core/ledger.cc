@@ -87,24 +87,37 @@ std::expected<std::unique_ptr<LedgerWriter>, LedgerError> LedgerWriter::open(
   return std::make_unique<LedgerWriter>(path, std::move(*file), *ends_open);
 }
 
-std::expected<void, LedgerError> LedgerWriter::append(const SignedEvent& record) {
+LedgerBatch::LedgerBatch() : lines_(128) { lines_.push_back('\n'); }
+
+std::expected<void, LedgerError> LedgerBatch::add(const SignedEvent& record) {
   if (auto nesting = check_line_nesting(record); !nesting) {
     return std::unexpected(LedgerError{std::move(nesting.error())});
   }
-  Buffer line(128);
-  line.push_back('\n');  // sent only to end a last line that has no LF
-  write_line(line, record);
-  // The line and its LF go out in one write: an append-mode write lands
+  write_line(lines_, record);
+  lines_.push_back('\n');
+  ++count_;
+  return {};
+}
+
+std::expected<void, LedgerError> LedgerWriter::append(const SignedEvent& record) {
+  LedgerBatch batch;
+  if (auto added = batch.add(record); !added) return added;
+  return append(batch);
+}
+
+std::expected<void, LedgerError> LedgerWriter::append(const LedgerBatch& batch) {
+  if (batch.count() == 0) return {};
+  // The lines and their LFs go out in one write: an append-mode write lands
   // whole at the end of the file, so another writer's bytes can never split
   // a line from its LF.
-  line.push_back('\n');
   PoisonMutex::Lock lock(mutex_);
   if (stopped_) return io_error(IoError::message(kWriterStopped));
   auto before = file_size(file_.fd());
   if (!before) return io_error(before.error());
   std::size_t skip = ends_open_ ? 0 : 1;
   std::size_t written = 0;
-  auto appended = write_all(file_.fd(), line.data() + skip, line.size() - skip, &written);
+  const Buffer& lines = batch.lines_;
+  auto appended = write_all(file_.fd(), lines.data() + skip, lines.size() - skip, &written);
   if (appended) appended = sync_data(file_.fd());
   if (!appended) return take_back(*before, written, appended.error());
   ends_open_ = false;

@@ -11,12 +11,29 @@
 #include <utility>
 #include <vector>
 
+#include "core/buffer.h"
 #include "core/error.h"
 #include "core/io.h"
 #include "core/poison_mutex.h"
 #include "core/signed.h"
 
 namespace tallyvox {
+
+// Lines to append together: each record's line and its LF, in order, in
+// one buffer, so that a batch costs one write and one flush.
+class LedgerBatch {
+ public:
+  LedgerBatch();
+  // Refuses (changing nothing) a record whose line could not be read back.
+  std::expected<void, LedgerError> add(const SignedEvent& record);
+  std::size_t count() const { return count_; }
+  std::size_t bytes() const { return lines_.size() - 1; }
+
+ private:
+  friend class LedgerWriter;
+  Buffer lines_;  // an LF first, sent only to end a last line that has none
+  std::size_t count_ = 0;
+};
 
 class LedgerWriter {
  public:
@@ -32,6 +49,10 @@ class LedgerWriter {
   // be (the cut fails, or the file's size shows another writer's bytes after
   // them), the writer stops and refuses this and every later append.
   std::expected<void, LedgerError> append(const SignedEvent& record);
+
+  // Appends every line of the batch in one write and flushes once: all of
+  // them or, cut back whole, none. An empty batch writes nothing.
+  std::expected<void, LedgerError> append(const LedgerBatch& batch);
 
   const std::string& path() const { return path_; }
 

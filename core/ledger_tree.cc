@@ -18,9 +18,14 @@ std::string lowercase(std::string text) {
   return text;
 }
 
+unsigned char ascii_lower(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
+
+// Hexadecimal keys compared in either case; written keys are lowercase, so
+// equal texts are the common case and are checked first.
 bool same_key(std::string_view a, std::string_view b) {
+  if (a == b) return true;
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-           return std::tolower(x) == std::tolower(y);
+           return ascii_lower(x) == ascii_lower(y);
          });
 }
 
@@ -54,6 +59,27 @@ LedgerTree TreeWalk::finish() && {
   tree_.root = builder_.root();
   if (options_.prefix == 0) tree_.prefix_root = merkle::empty_root();
   return std::move(tree_);
+}
+
+void LedgerFrontier::add_leaf(const SignedEvent& record) {
+  if (tree_.size() == 0) first_self_hash_ = record.self_hash;
+  tree_.add(event_leaf(record));
+}
+
+void LedgerFrontier::add_read(const SignedEvent& record) {
+  const std::uint64_t position = tree_.size();
+  if (!chain_break_) {
+    chain_break_ = check_link(record, position, previous_);
+    previous_ = record.self_hash;
+  }
+  if (!foreign_at_ && !same_key(record.signer_pubkey, key_)) foreign_at_ = position;
+  add_leaf(record);
+}
+
+void LedgerFrontier::add_sealed(const SignedEvent& record) { add_leaf(record); }
+
+LedgerSummary LedgerFrontier::summary() const {
+  return LedgerSummary{tree_.size(), tree_.root(), first_self_hash_, chain_break_, foreign_at_};
 }
 
 std::expected<LedgerTree, LedgerError> walk_ledger_tree(const std::string& path,

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/chain.h"
+#include "core/checkpoint.h"
 #include "core/error.h"
 #include "core/ledger.h"
 #include "core/merkle.h"
@@ -45,6 +46,33 @@ class TreeWalk {
   ChainWalk chain_;
   merkle::Builder builder_;
   LedgerTree tree_;
+};
+
+// What a session knows of its ledger for a checkpoint, kept as it reads the
+// ledger at open and as it appends: the Merkle frontier (O(log n) hashes),
+// the first self_hash, and, among the events read, the first broken link
+// and the first event of another key. Hashes and signatures are not
+// recomputed: the session sealed what it appended, and takes what it read
+// as read (a checkpoint commits to those self_hash values, so a line that
+// does not match its own still fails every check against it).
+class LedgerFrontier {
+ public:
+  explicit LedgerFrontier(std::string key_hex) : key_(std::move(key_hex)) {}
+  void add_read(const SignedEvent& record);
+  void add_sealed(const SignedEvent& record);
+  std::uint64_t size() const { return tree_.size(); }
+  // Refers to this frontier: used before it changes again.
+  LedgerSummary summary() const;
+
+ private:
+  void add_leaf(const SignedEvent& record);
+
+  std::string key_;  // the session's public key, lowercase hex
+  merkle::Builder tree_;
+  std::string first_self_hash_;
+  std::string previous_{kGenesisParentHash};
+  std::optional<ChainBreak> chain_break_;
+  std::optional<std::uint64_t> foreign_at_;
 };
 
 // Walks the file at `path`; a path that does not exist is an error here.

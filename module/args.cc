@@ -78,7 +78,7 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObje
     if (out[i] == nullptr && n_missing < 16) missing[n_missing++] = sig.positional[i];
   }
   if (n_missing > 0) return raise_missing(sig, "positional", missing, n_missing);
-  for (int i = 0; i < sig.n_keyword_only; ++i) {
+  for (int i = 0; i < sig.n_keyword_only - sig.n_keyword_optional; ++i) {
     if (out[sig.n_positional + i] == nullptr && n_missing < 16) {
       missing[n_missing++] = sig.keyword_only[i];
     }

@@ -11,7 +11,8 @@
 namespace tallyvox::py {
 
 // A function's parameters: positional-or-keyword names first (the first
-// `required` of them required), then keyword-only names (all required).
+// `required` of them required), then keyword-only names (all required but
+// the last `n_keyword_optional`).
 struct Signature {
   const char* name;  // as shown in messages: "canonical_json()", "Session.open()"
   const char* const* positional;
@@ -19,6 +20,7 @@ struct Signature {
   int n_required;
   const char* const* keyword_only;
   int n_keyword_only;
+  int n_keyword_optional = 0;
 
   int size() const { return n_positional + n_keyword_only; }
 };

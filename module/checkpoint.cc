@@ -11,6 +11,7 @@
 #include "core/hex.h"
 #include "core/merkle.h"
 #include "module/args.h"
+#include "module/checkpoint.h"
 #include "module/errors.h"
 #include "module/gil.h"
 #include "module/hashes.h"
@@ -43,34 +44,6 @@ bool arg_key(PyObject* obj, const char* name, ed25519::PublicKey* out) {
     return false;
   }
   return true;
-}
-
-// (origin, size, root, note)
-PyObject* checkpoint_tuple(const Checkpoint& c, std::string_view note) {
-  PyObject* origin = new_text(c.origin);
-  PyObject* root = origin != nullptr ? new_bytes(c.root) : nullptr;
-  PyObject* text = root != nullptr ? new_text(note) : nullptr;
-  PyObject* out = text != nullptr ? Py_BuildValue("(OKOO)", origin, static_cast<unsigned long long>(c.size), root, text) : nullptr;
-  Py_XDECREF(origin);
-  Py_XDECREF(root);
-  Py_XDECREF(text);
-  return out;
-}
-
-// (0, value) with the value taken over, or (kind, message); or the
-// exception a signal handler raised while the ledger was read.
-template <class T, class F>
-PyObject* outcome(CheckpointResult<T>&& result, F&& to_python) {
-  if (!result && handler_raised()) return nullptr;
-  if (!result) {
-    return Py_BuildValue("(is#)", static_cast<int>(result.error().kind), result.error().message.data(),
-                         static_cast<Py_ssize_t>(result.error().message.size()));
-  }
-  PyObject* value = to_python(*result);
-  if (value == nullptr) return nullptr;
-  PyObject* out = Py_BuildValue("(iO)", 0, value);
-  Py_DECREF(value);
-  return out;
 }
 
 PyObject* merkle_root_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -326,6 +299,17 @@ PyMethodDef checkpoint_defs[] = {
 };
 
 }  // namespace
+
+PyObject* checkpoint_tuple(const Checkpoint& c, std::string_view note) {
+  PyObject* origin = new_text(c.origin);
+  PyObject* root = origin != nullptr ? new_bytes(c.root) : nullptr;
+  PyObject* text = root != nullptr ? new_text(note) : nullptr;
+  PyObject* out = text != nullptr ? Py_BuildValue("(OKOO)", origin, static_cast<unsigned long long>(c.size), root, text) : nullptr;
+  Py_XDECREF(origin);
+  Py_XDECREF(root);
+  Py_XDECREF(text);
+  return out;
+}
 
 int add_checkpoint_native(PyObject* native) {
   return add_native_functions(native, checkpoint_defs);

@@ -75,6 +75,16 @@ PyObject* raise_internal_fault(std::string_view text) {
   return raise_with(&Exceptions::internal_fault, text);
 }
 
+PyObject* take_exception() {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (value != nullptr && tb != nullptr) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  return value;
+}
+
 std::string take_exception_message() {
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);

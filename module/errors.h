@@ -34,6 +34,10 @@ PyObject* raise_session_error(bool is_ledger, std::string_view text);
 PyObject* raise_chain_error(std::string_view text);
 PyObject* raise_internal_fault(std::string_view text);
 
+// The pending exception as an object (a new reference, its traceback
+// attached), which is cleared.
+PyObject* take_exception();
+
 // "Qualname: str(exc)" of the pending exception, which is cleared.
 std::string take_exception_message();
 

@@ -24,7 +24,8 @@ int add_native(PyObject* module) {
   if (add_ledger_native(native) == 0 && add_recover_native(native) == 0 &&
       add_checkpoint_native(native) == 0 && add_fleet_native(native) == 0 &&
       add_keys_native(native) == 0 && add_witness_native(native) == 0 &&
-      add_build_info_native(native) == 0 && add_reading_native(native) == 0) {
+      add_build_info_native(native) == 0 && add_reading_native(native) == 0 &&
+      add_session_native(native) == 0) {
     rc = PyObject_SetAttrString(module, "_native", native);
   }
   Py_DECREF(native);

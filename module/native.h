@@ -25,6 +25,7 @@ int add_fleet_native(PyObject* native);   // verify_file_jobs, verify_stream
 int add_keys_native(PyObject* native);    // KeyPermissionWarning
 int add_witness_native(PyObject* native);  // verifier keys, cosignatures, add-checkpoint
 int add_build_info_native(PyObject* native);  // build_info
+int add_session_native(PyObject* native);  // record_batches
 
 // The `jobs` argument of a walk: at least 1; more than the walk can use
 // are capped. False with an exception set.

@@ -25,6 +25,7 @@ from tallyvox.recover import Recovery, recover_ledger  # noqa: E402
 
 from tallyvox import checkpoint  # noqa: E402
 from tallyvox.checkpoint import *  # noqa: E402,F401,F403
+from tallyvox.policy import CheckpointPolicy  # noqa: E402
 from tallyvox.fleet import (  # noqa: E402
     LedgerVerdict,
     verify_file_parallel,
@@ -33,5 +34,5 @@ from tallyvox.fleet import (  # noqa: E402
 )
 
 __all__ = [*_tallyvox.__all__, "KeyPermissionWarning", "read_ledger", "recover_ledger", "Recovery",
-           *checkpoint.__all__,
+           *checkpoint.__all__, "CheckpointPolicy",
            "LedgerVerdict", "verify_file_parallel", "verify_many", "verify_stream", "build_info"]

@@ -1,4 +1,6 @@
-"""Files the package writes whole: never half-written, even across a crash."""
+"""Files the package writes whole: through a flushed temporary renamed into
+place, with the directories that list them flushed too, so that a crash
+leaves the old file or the new one and never a part."""
 
 from __future__ import annotations
 
@@ -6,6 +8,30 @@ import os
 import tempfile
 
 from tallyvox._tallyvox import _native
+
+
+def sync_directory(directory: str) -> None:
+    """Make the directory's new entries durable."""
+    fd = os.open(directory or ".", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def make_directories(path: str) -> None:
+    """Create `path` and its missing ancestors, each listed durably."""
+    missing = []
+    at = os.path.abspath(path)
+    while not os.path.isdir(at):
+        missing.append(at)
+        at = os.path.dirname(at)
+    for directory in reversed(missing):
+        try:
+            os.mkdir(directory)
+        except FileExistsError:  # made meanwhile by another writer
+            pass
+        sync_directory(os.path.dirname(directory))
 
 
 def write_atomically(path: str | os.PathLike[str], text: str) -> None:
@@ -28,8 +54,4 @@ def write_atomically(path: str | os.PathLike[str], text: str) -> None:
     except BaseException:
         os.unlink(temporary)
         raise
-    dir_fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        os.fsync(dir_fd)
-    finally:
-        os.close(dir_fd)
+    sync_directory(directory)

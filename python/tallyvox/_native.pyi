@@ -1,9 +1,10 @@
 # The extension's private namespace; the package exports these under the
 # same names.
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, Protocol
 
-from tallyvox._tallyvox import ChainReport, SignedEvent, SigningKeypair, _StrPath
+from tallyvox._tallyvox import ChainReport, Session, SignedEvent, SigningKeypair, _StrPath
+from tallyvox.events import AgentEvent
 
 class _Readable(Protocol):
     def read(self, size: int, /) -> bytes | bytearray | memoryview: ...
@@ -58,3 +59,7 @@ def check_cosignatures(note: str, witnesses: Sequence[str]) -> tuple[int, Any]: 
 # The libraries that sign and hash: ed25519, ed25519_version, sha256,
 # sha256_version.
 def build_info() -> dict[str, str]: ...
+# One SignedEvent, or the exception of its batch, per event, in order.
+def record_batches(
+    session: Session, events: Iterable[AgentEvent], max_bytes: int
+) -> list[SignedEvent | BaseException]: ...

@@ -1,13 +1,15 @@
 """Type information for the tallyvox extension module."""
 
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from os import PathLike
 from types import TracebackType
 from typing import Any, Final, Literal, SupportsIndex, final
 
 from tallyvox import _native as _native
 from tallyvox import events as events
+from tallyvox.checkpoint import Checkpoint
 from tallyvox.events import AgentEvent
+from tallyvox.policy import CheckpointPolicy
 
 _StrPath = str | PathLike[str]
 
@@ -117,7 +119,13 @@ class Session:
     advances the chain. Resumes from any pre-existing events on open."""
 
     @staticmethod
-    def open(*, keypair: SigningKeypair, ledger_path: _StrPath, session_id: str) -> Session:
+    def open(
+        *,
+        keypair: SigningKeypair,
+        ledger_path: _StrPath,
+        session_id: str,
+        checkpoints: CheckpointPolicy | None = None,
+    ) -> Session:
         """Open (or resume) a session writing to `ledger_path`."""
 
     def record(self, event: AgentEvent) -> SignedEvent:
@@ -125,6 +133,15 @@ class Session:
 
         This call fsyncs the ledger before returning (durability), which costs a
         few milliseconds. On an async backend, wrap it in `asyncio.to_thread`."""
+
+    def record_many(self, events: Iterable[AgentEvent]) -> list[SignedEvent]:
+        """Seal `events` in order, append them to the ledger with one write and one
+        fsync, and return their SignedEvents. All or nothing: when the append
+        fails, none of them is in the ledger and the chain is as it was."""
+
+    def checkpoint(self, origin: str | None = None) -> Checkpoint:
+        """Sign the checkpoint of every event recorded so far, without reading the
+        ledger: the same Checkpoint as make_checkpoint of the ledger."""
 
     def close(self) -> None:
         """Close the ledger file, releasing its writer lock. A record in progress on
@@ -147,6 +164,10 @@ class Session:
     @property
     def closed(self) -> bool:
         """True once the session is closed."""
+
+    @property
+    def last_checkpoint(self) -> str | None:
+        """The note of the latest checkpoint the session signed, or None."""
 
 @final
 class ChainReport:

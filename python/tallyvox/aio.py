@@ -3,12 +3,15 @@
 `Session.record` returns only once its line is flushed with `fdatasync`. An
 `AsyncSession` hands every event to one writer thread of its own, in the order
 of the `record` calls, so the event loop only queues work and collects results.
+The writer takes every event queued when it wakes and writes them together:
+one write and one `fdatasync` for many events (group commit).
 """
 
 from __future__ import annotations
 
 import asyncio
 import atexit
+import collections
 import concurrent.futures
 import functools
 import os
@@ -19,14 +22,20 @@ from collections.abc import Awaitable, Callable
 from types import TracebackType
 from typing import Any, TypeVar
 
-from tallyvox import LedgerError, Session, SignedEvent, SigningKeypair
+from tallyvox import LedgerError, Session, SignedEvent, SigningKeypair, _native
+from tallyvox.checkpoint import Checkpoint
 from tallyvox.events import AgentEvent
+from tallyvox.policy import CheckpointPolicy
 
 __all__ = ["AsyncSession"]
 
 _T = TypeVar("_T")
 
 CLOSED_MESSAGE = "the session is closed"
+
+# A batch closes at this many events, or once its lines reach MAX_BATCH_BYTES.
+MAX_BATCH = 256
+MAX_BATCH_BYTES = 1 << 20
 
 # A queued call: the function, its argument, and who gets the outcome.
 _Deliver = Callable[[Any, "BaseException | None"], None]
@@ -44,6 +53,13 @@ class AsyncSession:
       of the calls, however many are in flight; a failure (`LedgerError`, a
       wrong argument) is raised to the caller that awaits it. Cancelling the
       wait does not take the event back.
+    - Group commit: the writer takes every event queued when it wakes (up to
+      `max_batch` events, or about 1 MiB of lines) and appends them with one
+      write and one `fdatasync`; each await returns only once its batch is on
+      stable storage. A batch that fails is cut back whole and every caller
+      in it gets the error. `max_batch=1` writes one event per flush.
+    - `await s.checkpoint()` signs the checkpoint of everything queued before
+      it; `last_checkpoint` is the note of the latest.
     - `s.submit(event)` queues from any thread, without an event loop, and gives
       a `concurrent.futures.Future`; `s.flush()` gives one that completes once
       everything queued before it is written.
@@ -58,13 +74,14 @@ class AsyncSession:
       thread is drained and joined.
     """
 
-    def __init__(self, session: Session) -> None:
+    def __init__(self, session: Session, *, max_batch: int = MAX_BATCH) -> None:
         if not isinstance(session, Session):
             raise TypeError(f"expected a tallyvox.Session, got {type(session).__name__}")
-        self._start(session, _Writer())
+        batch = _Batch(session, max_batch)
+        self._start(session, _Writer(), batch)
 
-    def _start(self, session: Session, writer: _Writer) -> None:
-        self._session, self._writer = session, writer
+    def _start(self, session: Session, writer: _Writer, batch: _Batch) -> None:
+        self._session, self._writer, self._batch = session, writer, batch
         # Dropped unclosed: the writer still writes what is queued, then ends.
         weakref.finalize(self, writer.stop).atexit = False
 
@@ -75,12 +92,16 @@ class AsyncSession:
         keypair: SigningKeypair,
         ledger_path: str | os.PathLike[str],
         session_id: str,
+        checkpoints: CheckpointPolicy | None = None,
+        max_batch: int = MAX_BATCH,
     ) -> AsyncSession:
         """Open (or resume) a session writing to `ledger_path`, off the event loop."""
+        _check_max_batch(max_batch)
         writer = _Writer()
 
         def opening(_: Any) -> Session:
-            session = Session.open(keypair=keypair, ledger_path=ledger_path, session_id=session_id)
+            session = Session.open(keypair=keypair, ledger_path=ledger_path, session_id=session_id,
+                                   checkpoints=checkpoints)
             # Closed after the last queued event, however the writer stops,
             # even if nobody awaits this open any more.
             writer.at_end(session.close)
@@ -92,7 +113,7 @@ class AsyncSession:
             writer.stop()
             raise
         self = cls.__new__(cls)
-        self._start(session, writer)
+        self._start(session, writer, _Batch(session, max_batch))
         return self
 
     @property
@@ -108,15 +129,28 @@ class AsyncSession:
     def closed(self) -> bool:
         return self._writer.stopped
 
+    @property
+    def last_checkpoint(self) -> str | None:
+        """The note of the latest checkpoint the session signed, or None."""
+        return self._session.last_checkpoint
+
     def submit(self, event: AgentEvent) -> concurrent.futures.Future[SignedEvent]:
         """Queue `event` from any thread; the future gives its `SignedEvent`."""
-        return self._writer.call(self._session.record, event)
+        return self._writer.call(self._batch, event)
 
     def record(self, event: AgentEvent) -> Awaitable[SignedEvent]:
         """Queue `event` now; awaiting the result gives its `SignedEvent`."""
+        return self._queue_on_loop(self._batch, event)
+
+    def checkpoint(self, origin: str | None = None) -> Awaitable[Checkpoint]:
+        """Queue a checkpoint now; awaiting the result gives the `Checkpoint` of
+        every event queued before it (`Session.checkpoint`)."""
+        return self._queue_on_loop(self._session.checkpoint, origin)
+
+    def _queue_on_loop(self, fn: Callable[[Any], _T], arg: Any) -> Awaitable[_T]:
         loop = asyncio.get_running_loop()
-        target: asyncio.Future[SignedEvent] = loop.create_future()
-        self._writer.put(self._session.record, event, _to_loop(loop, target))
+        target: asyncio.Future[_T] = loop.create_future()
+        self._writer.put(fn, arg, _to_loop(loop, target))
         return target
 
     def flush(self) -> concurrent.futures.Future[None]:
@@ -232,20 +266,80 @@ class _Writer:
 atexit.register(_Writer.drain_all)
 
 
+def _check_max_batch(max_batch: object) -> None:
+    if not isinstance(max_batch, int) or isinstance(max_batch, bool) or max_batch < 1:
+        raise ValueError(f"max_batch must be a whole number from 1: {max_batch!r}")
+
+
+class _Batch:
+    """The records of one session: queued one by one, written together."""
+
+    def __init__(self, session: Session, max_events: int) -> None:
+        _check_max_batch(max_events)
+        self.session, self.max_events = session, max_events
+
+    def __call__(self, event: AgentEvent) -> SignedEvent:
+        return self.session.record(event)
+
+    def run(self, items: list[_Item]) -> None:
+        """Records the events of `items` in order and hands each its outcome.
+        What is not an event gets its own TypeError and writes nothing."""
+        events = []
+        for item in items:
+            if isinstance(item[1], AgentEvent):
+                events.append(item)
+            else:
+                _call(item)
+        try:
+            outcomes = _native.record_batches(self.session, [arg for _, arg, _ in events],
+                                              MAX_BATCH_BYTES)
+        except BaseException as error:  # a strict policy's failure: for the whole batch
+            outcomes = [error] * len(events)
+        _deliver_all([(deliver, None, outcome) if isinstance(outcome, BaseException)
+                      else (deliver, outcome, None)
+                      for (_, _, deliver), outcome in zip(events, outcomes)])
+
+
 def _nothing(_: Any) -> None:
     return None
 
 
 def _drain(items: queue.SimpleQueue[_Item | None]) -> None:
-    while (item := items.get()) is not None:
-        fn, arg, deliver = item
-        try:
-            result = fn(arg)
-        except BaseException as error:  # handed to whoever waits for it
-            deliver(None, error)
-        else:
-            deliver(result, None)
-        del item, fn, arg, deliver  # hold nothing while waiting for the next
+    held: collections.deque[_Item | None] = collections.deque()  # taken, not yet run
+    while (item := held.popleft() if held else items.get()) is not None:
+        _run(item, items, held)
+        del item  # hold nothing while waiting for the next
+
+
+def _run(item: _Item, items: queue.SimpleQueue[_Item | None],
+         held: collections.deque[_Item | None]) -> None:
+    """Runs one queued call, or the batch of records that `item` starts:
+    it and the records of the same session queued right behind it."""
+    fn = item[0]
+    if isinstance(fn, _Batch):
+        batch = [item]
+        while len(batch) < fn.max_events:
+            try:
+                following = items.get_nowait()
+            except queue.Empty:
+                break
+            if following is None or following[0] is not fn:
+                held.append(following)
+                break
+            batch.append(following)
+        fn.run(batch)
+    else:
+        _call(item)
+
+
+def _call(item: _Item) -> None:
+    fn, arg, deliver = item
+    try:
+        result = fn(arg)
+    except BaseException as error:  # handed to whoever waits for it
+        deliver(None, error)
+    else:
+        deliver(result, None)
 
 
 def _to_future(
@@ -268,14 +362,43 @@ def _settle(target: asyncio.Future[Any], result: Any, error: BaseException | Non
         target.set_result(result)
 
 
-def _to_loop(loop: asyncio.AbstractEventLoop, target: asyncio.Future[Any]) -> _Deliver:
-    def deliver(result: Any, error: BaseException | None) -> None:
-        try:
-            loop.call_soon_threadsafe(_settle, target, result, error)
-        except RuntimeError:  # the loop is closed: nobody is waiting any more
-            pass
+class _ToLoop:
+    """Delivers an outcome to a future of an event loop, from any thread."""
 
-    return deliver
+    def __init__(self, loop: asyncio.AbstractEventLoop, target: asyncio.Future[Any]) -> None:
+        self.loop, self.target = loop, target
+
+    def __call__(self, result: Any, error: BaseException | None) -> None:
+        _post(self.loop, _settle, self.target, result, error)
+
+
+def _to_loop(loop: asyncio.AbstractEventLoop, target: asyncio.Future[Any]) -> _Deliver:
+    return _ToLoop(loop, target)
+
+
+def _post(loop: asyncio.AbstractEventLoop, fn: Callable[..., None], *args: Any) -> None:
+    try:
+        loop.call_soon_threadsafe(fn, *args)
+    except RuntimeError:  # the loop is closed: nobody is waiting any more
+        pass
+
+
+def _settle_all(outcomes: list[tuple[asyncio.Future[Any], Any, BaseException | None]]) -> None:
+    for target, result, error in outcomes:
+        _settle(target, result, error)
+
+
+def _deliver_all(outcomes: list[tuple[_Deliver, Any, BaseException | None]]) -> None:
+    """Hands out the outcomes of a batch: those of one event loop in a single
+    call to it, so that the writer wakes each loop once per batch."""
+    by_loop: dict[asyncio.AbstractEventLoop, list[Any]] = {}
+    for deliver, result, error in outcomes:
+        if isinstance(deliver, _ToLoop):
+            by_loop.setdefault(deliver.loop, []).append((deliver.target, result, error))
+        else:
+            deliver(result, error)
+    for loop, settled in by_loop.items():
+        _post(loop, _settle_all, settled)
 
 
 def _awaitable(source: concurrent.futures.Future[_T]) -> asyncio.Future[_T]:

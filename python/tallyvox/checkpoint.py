@@ -89,7 +89,12 @@ def make_checkpoint(ledger: _StrPath, keypair: SigningKeypair, origin: str | Non
     (CheckpointFailed otherwise). The default origin is ``tallyvox/`` and the
     ``self_hash`` of the first event; an empty ledger needs `origin`.
     """
-    return Checkpoint._of(_held(_native.make_checkpoint(ledger, keypair, origin)))
+    return _made(_native.make_checkpoint(ledger, keypair, origin))
+
+
+def _made(result: tuple[int, Any]) -> Checkpoint:
+    """The checkpoint a session signed, or its refusal raised as make_checkpoint's."""
+    return Checkpoint._of(_held(result))
 
 
 def _signer(signer: str) -> tuple[str, str | None]:

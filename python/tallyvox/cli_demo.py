@@ -16,6 +16,7 @@ from tallyvox.cli_ledger import Ledger, load_ledger
 from tallyvox.cli_report import write_report
 from tallyvox.cli_summary import Summary, summarise
 from tallyvox.cli_timeline import timeline_lines
+from tallyvox.policy import checkpoint_paths
 from tallyvox.report.model import ledger_view
 
 
@@ -78,9 +79,14 @@ def cmd_demo(args: argparse.Namespace) -> int:
         keypair = tallyvox.SigningKeypair.generate()
         keypair.save(key_path)
         session_id = os.path.basename(run_dir)
-        with tallyvox.Session.open(
-                keypair=keypair, ledger_path=ledger_path, session_id=session_id) as session:
+        # The session checkpoints itself when it closes.
+        checkpoints = tallyvox.CheckpointPolicy(directory=os.path.join(run_dir, "checkpoints"),
+                                                strict=True)
+        with tallyvox.Session.open(keypair=keypair, ledger_path=ledger_path,
+                                   session_id=session_id, checkpoints=checkpoints) as session:
             record_demo(session, session_id)
+        made = tallyvox.open_checkpoint(session.last_checkpoint or "", keypair.pubkey_hex)
+        checkpoint_path, _ = checkpoint_paths(checkpoints.directory or "", made.origin, made.size)
         ledger = load_ledger(ledger_path)
     except (CliError, tallyvox.TallyvoxError, OSError) as exc:
         complain("demo", error_text(exc))
@@ -89,6 +95,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
     print(f"signing key: {key_path}")
     print(f"public key:  {keypair.pubkey_hex}")
     print(f"ledger:      {ledger_path}")
+    print(f"checkpoint:  {checkpoint_path}")
     print(f"report:      {_write_report(run_dir, summary, ledger)}")
     print()
     for line in timeline_lines(ledger):
@@ -96,6 +103,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
     print()
     print("\n".join(summary.text_lines()))
     print()
-    print("Check it again, bound to its key, with:")
-    print(f"  {PROG} verify {ledger_path} --expect-signer {keypair.pubkey_hex}")
+    print("Check it again, bound to its key and its checkpoint, with:")
+    print(f"  {PROG} verify {ledger_path} --expect-signer {keypair.pubkey_hex} "
+          f"--checkpoint {checkpoint_path} --require-end")
     return summary.exit_code

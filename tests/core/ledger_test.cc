@@ -9,6 +9,7 @@
 #include "core/chain.h"
 #include "core/keys.h"
 #include "keypair_fixture.h"
+#include "ledger_lines.h"
 #include "core/session.h"
 #include "file_size_limit.h"
 #include "temp_dir.h"
@@ -18,11 +19,8 @@ namespace {
 
 SigningKeypair key(unsigned char fill) { return testing::keypair_filled(fill); }
 
-std::string line_of(const SignedEvent& r) {
-  Buffer out;
-  write_line(out, r);
-  return out.str();
-}
+using testing::line_of;
+using testing::text_of;
 
 class Ledger : public testing::TempDir {
  protected:
@@ -36,11 +34,6 @@ class Ledger : public testing::TempDir {
       parent = out.back().self_hash;
     }
     return out;
-  }
-  std::string text_of(const std::vector<SignedEvent>& records, const char* eol = "\n") {
-    std::string text;
-    for (const auto& r : records) text += line_of(r) + eol;
-    return text;
   }
   std::string read_error(const std::string& p) {
     auto read = read_ledger(p);

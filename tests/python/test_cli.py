@@ -481,6 +481,11 @@ def test_demo_dir_option_and_printed_command(tmp_path):
     again = run_cli(*command[1:])
     assert again.returncode == 0, again.stderr
     assert str(run / "ledger.ndjson") in again.stdout
+    assert "the first 8 events match the checkpoint" in again.stdout
+    # The session wrote its checkpoint at close: the latest and the one of 8 events.
+    [latest] = (run / "checkpoints").glob("*.checkpoint")
+    assert f"checkpoint:  {latest}\n" in result.stdout
+    assert (latest.with_suffix("") / "8.checkpoint").read_text() == latest.read_text()
 
 
 def test_demo_reports_unusable_dir(tmp_path):

@@ -4,6 +4,9 @@ exit 0, and the ledger is resumed and killed again.
 
 Trials: TALLYVOX_CRASH_TRIALS (default 15), each with TALLYVOX_CRASH_ROUNDS
 kills on one ledger (default 2); TALLYVOX_CRASH_SEED fixes the random delays.
+The same with group commits (AsyncSession producers and record_many):
+TALLYVOX_GROUP_CRASH_TRIALS (default 30) of TALLYVOX_GROUP_CRASH_ROUNDS kills
+(default 1).
 
 Also `recover` run against a live writer of 2 MB events for
 TALLYVOX_RACE_SECONDS (default 3): refused every time, nothing lost.
@@ -26,6 +29,7 @@ from tallyvox import cli
 from tallyvox import events as ev
 
 CHILD = pathlib.Path(__file__).resolve().parent.parent / "faults" / "crash_child.py"
+GROUP_CHILD = CHILD.parent / "group_child.py"
 GENESIS = "0" * 64
 TRIALS = int(os.environ.get("TALLYVOX_CRASH_TRIALS", "15"))
 ROUNDS = int(os.environ.get("TALLYVOX_CRASH_ROUNDS", "2"))
@@ -35,6 +39,10 @@ MAX_DELAY = 0.15
 # The race of recovery against a writer: its length, and the size of each event.
 RACE_SECONDS = float(os.environ.get("TALLYVOX_RACE_SECONDS", "3"))
 BIG_EVENT_BYTES = 2 * 1024 * 1024
+GROUP_TRIALS = int(os.environ.get("TALLYVOX_GROUP_CRASH_TRIALS", "30"))
+GROUP_ROUNDS = int(os.environ.get("TALLYVOX_GROUP_CRASH_ROUNDS", "1"))
+PRODUCERS = 16
+MAX_MANY = 20  # the largest record_many of the group child
 
 
 def slow_writes(injector, ledger):
@@ -46,12 +54,12 @@ def slow_writes(injector, ledger):
 
 
 @contextlib.contextmanager
-def live_child(ledger, env, *args):
+def live_child(ledger, env, *args, child=CHILD):
     """Runs the recording child on `ledger` and gives it once its session is
     open; on leaving, kills it with SIGKILL (it must still be running) and
     fills the set given with the (seq, self_hash) pairs of the record calls
     that returned."""
-    proc = subprocess.Popen([sys.executable, str(CHILD), str(ledger), *map(str, args)],
+    proc = subprocess.Popen([sys.executable, str(child), str(ledger), *map(str, args)],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
     chunks = []
     ready = threading.Event()
@@ -107,6 +115,22 @@ def read_back(ledger):
     return [json.loads(line) for line in complete + ([tail] if tail else [])]
 
 
+def assert_one_chain_holding(ledger, printed, in_flight, note):
+    """File order is seq order and the chain links, whatever was cut off;
+    every call that returned is in the file with its hash, and at most
+    `in_flight` events are there without their call having returned."""
+    records = read_back(ledger)
+    assert [r["seq"] for r in records] == list(range(len(records))), note
+    parent = GENESIS
+    for r in records:
+        assert r["parent_hash"] == parent, note
+        parent = r["self_hash"]
+    in_file = {(r["seq"], r["self_hash"]) for r in records}
+    assert printed <= in_file, note
+    assert len(in_file - printed) <= in_flight, note
+    return records
+
+
 def recover_then_verify(ledger, note):
     """Runs `tallyvox recover` then `tallyvox verify`, both exiting 0; all
     that recovery may add is the torn line's file."""
@@ -129,19 +153,9 @@ def test_killed_while_recording(tmp_path, trial, capsys, injector, child_env):
     for _ in range(ROUNDS):
         printed |= run_and_kill(ledger, rng.uniform(0, MAX_DELAY), walks, env)
         recover_then_verify(ledger, note)
-        records = read_back(ledger)
-        # File order is seq order and the chain links, whatever was cut off.
-        assert [r["seq"] for r in records] == list(range(len(records))), note
-        parent = GENESIS
-        for r in records:
-            assert r["parent_hash"] == parent, note
-            parent = r["self_hash"]
-        in_file = {(r["seq"], r["self_hash"]) for r in records}
-        # Every call that returned is in the file with the same hash; only
-        # calls still in flight (one per thread at most) may be in the file
-        # without having returned.
-        assert printed <= in_file, note
-        assert len(in_file - printed) <= THREADS * ROUNDS, note
+        # Only calls still in flight (one per thread at most) may be in the
+        # file without having returned.
+        records = assert_one_chain_holding(ledger, printed, THREADS * ROUNDS, note)
     capsys.readouterr()
 
     # Walks made while the child ran saw a valid prefix of the final chain, or
@@ -158,6 +172,32 @@ def test_killed_while_recording(tmp_path, trial, capsys, injector, child_env):
     r = session.record(ev.session_ended(reason="after", summary_sha256="ab"))
     assert (r.seq, r.parent_hash) == (len(records), records[-1]["self_hash"] if records
                                       else GENESIS), note
+    assert t.verify_file(ledger).event_count == len(records) + 1
+
+
+@pytest.mark.parametrize("trial", range(GROUP_TRIALS))
+def test_killed_during_group_commits(tmp_path, trial, capsys, injector, child_env):
+    """Killed while AsyncSession batches and record_many batches are written:
+    every event whose await or record_many returned is in the ledger after
+    recovery, in one chain that verifies and resumes."""
+    rng = random.Random(SEED + 7919 * trial)
+    note = f"seed {SEED} group trial {trial}"
+    ledger = tmp_path / "group" / "ledger.ndjson"
+    # Every third trial writes byte by byte, so that kills land inside batches.
+    env = child_env(slow_writes(injector, ledger) if trial % 3 == 2 else {})
+    printed = set()
+    for done in range(1, GROUP_ROUNDS + 1):
+        with live_child(ledger, env, PRODUCERS, child=GROUP_CHILD) as returned:
+            time.sleep(rng.uniform(0, MAX_DELAY))
+        printed |= returned
+        recover_then_verify(ledger, note)
+        # In flight at a kill: one record per producer and one record_many.
+        records = assert_one_chain_holding(ledger, printed, (PRODUCERS + MAX_MANY) * done, note)
+    capsys.readouterr()
+    with t.Session.open(keypair=t.SigningKeypair.generate(), ledger_path=ledger,
+                        session_id="after") as session:
+        assert session.record_many([ev.session_ended(reason="after", summary_sha256="ab")])[0].seq \
+            == len(records), note
     assert t.verify_file(ledger).event_count == len(records) + 1
 
 

@@ -58,7 +58,13 @@ class Run:
     ledger: pathlib.Path
 
     def records(self):
-        return [o for o in self.outcomes if o["step"] == "record" and o["ok"]]
+        """Every record that returned, in the order of the calls."""
+        out = []
+        for o in self.outcomes:
+            if o["step"] == "record" and o["ok"]:
+                out.append(o)
+            out += o.get("records", []) + [e for e in o.get("outcomes", []) if e["ok"]]
+        return out
 
     def ledger_calls(self, op):
         return [c for c in self.calls if c.op == op and c.path == str(self.ledger)]
@@ -73,14 +79,14 @@ def run(injector, tmp_path):
     root = tmp_path / "root"
     root.mkdir()
 
-    def go(steps, faults="", layout=LEDGER):
+    def go(steps, faults="", layout=LEDGER, **options):
         ledger = root / layout
         log = tmp_path / "calls.log"
         log.unlink(missing_ok=True)
         preload = " ".join(p for p in [os.environ.get("LD_PRELOAD"), str(injector)] if p)
         env = child_env({"LD_PRELOAD": preload, "TALLYVOX_FAULTS_ROOT": str(root),
                          "TALLYVOX_FAULTS_LOG": str(log), "TALLYVOX_FAULTS": faults})
-        plan = {"ledger": str(ledger), "event": EVENT, "steps": steps}
+        plan = {"ledger": str(ledger), "event": EVENT, "steps": steps, **options}
         proc = subprocess.run([sys.executable, str(CHILD), json.dumps(plan)], env=env,
                               capture_output=True, text=True, timeout=120)
         assert proc.returncode == 0, proc.stderr
@@ -245,6 +251,54 @@ def test_a_writer_that_cannot_take_back_stops(run):
     resumed = resume_and_record(r.ledger)
     assert (resumed.seq, resumed.parent_hash) == (1, first["self_hash"])
     assert t.verify_file(r.ledger).ok
+
+
+# --- batches: one write and one flush each, taken back whole --------------------
+
+
+def flushes(run):
+    """The ledger's writes and flushes: (bytes of each write, then "sync")."""
+    return [c.arg if c.op == "write" else "sync" for c in run.calls
+            if c.path == str(run.ledger) and c.op in ("write", "fdatasync")]
+
+
+@pytest.mark.parametrize("step,options,groups", [
+    ("many", {"batch": 10}, [10]),
+    ("async", {"batch": 10}, [10]),
+    ("async", {"batch": 10, "max_batch": 4}, [4, 4, 2]),
+    ("async", {"batch": 4, "max_batch": 1}, [1, 1, 1, 1]),
+    # Past 1 MiB of lines a batch closes: three lines of 400 kB each.
+    ("async", {"batch": 6, "blob": 400_000}, [3, 3]),
+    ("many", {"batch": 6, "blob": 400_000}, [6]),
+], ids=["record_many", "async", "async-max-4", "async-max-1", "async-1-mib", "record_many-big"])
+def test_a_batch_is_one_write_and_one_fdatasync(run, step, options, groups):
+    r = run(["open", step], **options)
+    assert_clean_chain(r, sum(groups))
+    lines, expected = [len(rec["line"].encode()) + 1 for rec in r.records()], []
+    for size in groups:
+        expected += [sum(lines[:size]), "sync"]
+        del lines[:size]
+    assert flushes(r) == expected
+
+
+@pytest.mark.parametrize("step", ["many", "async"])
+@pytest.mark.parametrize("rules,message,cut", [
+    (f"{W}:nth=2:errno=ENOSPC", ENOSPC, False),
+    (f"{W}:nth=2:short=40;{W}:nth=3:errno=ENOSPC", ENOSPC, True),
+    (f"fdatasync:path={LEDGER}:nth=2:errno=EIO", "io: Input/output error (os error 5)", True),
+], ids=["before-any-byte", "part-way", "flush"])
+def test_a_failed_batch_is_taken_back_whole(run, step, rules, message, cut):
+    r = run(["open", "record", step, step], faults=rules, batch=5)
+    failed = r.outcomes[2]
+    # Every caller of the failed batch gets the error, and none of its lines stays.
+    callers = failed["outcomes"] if step == "async" else [failed]
+    assert len(callers) == (5 if step == "async" else 1)
+    assert all((o["ok"], o["type"], o["message"]) == (False, "LedgerError", message)
+               for o in callers)
+    assert len(r.ledger_calls("ftruncate")) == (1 if cut else 0)
+    # The next batch takes the seq and parent the failed one had.
+    assert_returned_lines(r, 6)
+    assert [rec["seq"] for rec in r.records()] == list(range(6))
 
 
 # --- faults the caller never sees -----------------------------------------------

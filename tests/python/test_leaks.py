@@ -300,6 +300,77 @@ def _(tmp):
     return (lambda: session.record(event)), [session, event]
 
 
+def shm_ledger(tmp, name):
+    shm = pathlib.Path("/dev/shm")
+    base = shm if shm.is_dir() and os.access(shm, os.W_OK) else tmp
+    path = base / f"tallyvox-leak-{name}-{os.getpid()}-{time.monotonic_ns()}.ndjson"
+    tmp.cleanup.append(path)
+    return path
+
+
+@case("Session.record_many", calls=RECORDS // 8)
+def _(tmp):
+    session = t.Session.open(keypair=KEYPAIR, ledger_path=shm_ledger(tmp, "many"),
+                             session_id="leaks")
+    batch = [ev.from_dict(d) for d in EVENT_DICTS] + [ev.tool_called(
+        tool_name="t", args_sha256="h", args_redacted={"k": [1, 2.5]})]
+    return (lambda: session.record_many(batch)), [session, batch, *batch]
+
+
+@case("Session.record_many-wrong-item")
+def _(tmp):
+    session = t.Session.open(keypair=KEYPAIR, ledger_path=tmp / "l", session_id="leaks")
+    batch = [ev.from_dict(EVENT_DICTS[6]), text("not an event")]
+    return failing(TypeError, "'str' object is not an instance of 'AgentEvent'",
+                   session.record_many, batch), [session, batch, *batch]
+
+
+@case("record_batches", calls=RECORDS // 8)
+def _(tmp):
+    from tallyvox import _native
+    session = t.Session.open(keypair=KEYPAIR, ledger_path=shm_ledger(tmp, "batches"),
+                             session_id="leaks")
+    closed = t.Session.open(keypair=KEYPAIR, ledger_path=tmp / "closed", session_id="x")
+    closed.close()
+    batch = [ev.from_dict(d) for d in EVENT_DICTS]
+
+    def step():
+        _native.record_batches(session, batch, 600)  # several batches
+        for error in _native.record_batches(closed, batch[:2], 1 << 20):
+            if str(error) != "the session is closed":
+                raise AssertionError(error)
+    return step, [session, closed, batch, *batch]
+
+
+@case("Session.checkpoint")
+def _(tmp):
+    session = t.Session.open(keypair=KEYPAIR, ledger_path=tmp / "l", session_id="leaks")
+    session.record_many([ev.from_dict(d) for d in EVENT_DICTS])
+    origin = text("example.org/leaks")
+
+    def step():
+        session.checkpoint(origin)
+        session.last_checkpoint
+        try:
+            session.checkpoint("bad origin")
+        except t.CheckpointError:
+            pass
+    return step, [session, origin]
+
+
+@case("Session.open-policy", calls=RECORDS // 20)  # an open, a record, a close: three flushes
+def _(tmp):
+    path, policy = str(tmp / "policy.ndjson"), t.CheckpointPolicy(every_events=1)
+    event = ev.from_dict(EVENT_DICTS[6])
+
+    def step():
+        with t.Session.open(keypair=KEYPAIR, ledger_path=path, session_id="p",
+                            checkpoints=policy) as s:
+            s.record(event)  # checkpointed at once
+        os.truncate(path, 0)  # so that every open starts from an empty ledger
+    return step, [path, policy, event]
+
+
 @case("SignedEvent-getters")
 def _(tmp):
     s0, _ = signed_pair()

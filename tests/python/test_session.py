@@ -80,7 +80,8 @@ def test_class_shape(keypair, tmp_path):
         "One signing session bound to a single ledger file. `record` allocates the\n"
         "next seq, signs against the running parent hash, appends with fsync, and\n"
         "advances the chain. Resumes from any pre-existing events on open.")
-    assert t.Session.open.__text_signature__ == "(*, keypair, ledger_path, session_id)"
+    assert t.Session.open.__text_signature__ == (
+        "(*, keypair, ledger_path, session_id, checkpoints=None)")
     assert t.Session.open.__doc__ == "Open (or resume) a session writing to `ledger_path`."
     assert t.Session.record.__text_signature__ == "($self, event)"
     assert t.Session.record.__doc__ == (
@@ -88,7 +89,8 @@ def test_class_shape(keypair, tmp_path):
         "This call fsyncs the ledger before returning (durability), which costs a\n"
         "few milliseconds. On an async backend, wrap it in `asyncio.to_thread`.")
     assert [n for n in vars(t.Session) if not n.startswith("__")] == [
-        "open", "record", "close", "session_id", "closed"]
+        "open", "record", "record_many", "checkpoint", "close", "session_id", "closed",
+        "last_checkpoint"]
     s = open_session(keypair, tmp_path / "l", "x")
     with pytest.raises(AttributeError):
         s.session_id = "y"

@@ -84,6 +84,10 @@ MISUSES = {
     "open positional": (
         'tallyvox.Session.open(keypair, "l.ndjson", "s")', "call-arg",
         "Too many positional arguments"),
+    "record_many one event": ("session.record_many(event)", "arg-type", '"record_many"'),
+    "policy count as text": ('tallyvox.CheckpointPolicy(every_events="5")', "arg-type",
+                             '"CheckpointPolicy"'),
+    "checkpoint note is text": ("size: int = session.last_checkpoint", "assignment", "str | None"),
     "read-only property": ("signed.seq = 1", "misc", "read-only"),
     "read-only report": ('report.reason = "fine"', "misc", "read-only"),
     "optional broken_at": ("report.broken_at + 1", "operator", "None"),

@@ -18,6 +18,7 @@ import tallyvox.cli
 from tallyvox import events
 from tallyvox import witness as tw
 from tallyvox.about import BuildInfo
+from tallyvox.aio import AsyncSession
 from tallyvox.events import AgentEvent
 
 
@@ -63,6 +64,29 @@ def use_checkpoints(ledger: Path, keypair: tallyvox.SigningKeypair) -> None:
     except tallyvox.CheckpointError as exc:
         failure: tallyvox.TallyvoxError = exc
         assert str(failure)
+
+
+def use_group_commit_and_policy(directory: Path, keypair: tallyvox.SigningKeypair) -> None:
+    policy = tallyvox.CheckpointPolicy(every_events=3, directory=directory / "checkpoints")
+    ledger = directory / "batched.ndjson"
+    with tallyvox.Session.open(keypair=keypair, ledger_path=ledger, session_id="b",
+                               checkpoints=policy) as session:
+        batch = session.record_many(every_event())
+        assert_type(batch, list[tallyvox.SignedEvent])
+        made = session.checkpoint()
+        assert_type(made, tallyvox.Checkpoint)
+        assert_type(session.last_checkpoint, str | None)
+        assert session.last_checkpoint == made.note
+
+    async def in_loop() -> tallyvox.Checkpoint:
+        async with await AsyncSession.open(keypair=keypair, ledger_path=ledger, session_id="a",
+                                           checkpoints=policy, max_batch=64) as s:
+            signed = await s.record(every_event()[0])
+            assert_type(signed, tallyvox.SignedEvent)
+            assert_type(s.last_checkpoint, str | None)
+            return await s.checkpoint()
+
+    assert asyncio.run(in_loop()).size == len(batch) + 1
 
 
 def use_witnesses(ledger: Path, keypair: tallyvox.SigningKeypair) -> None:
@@ -156,6 +180,7 @@ def exercise(directory: Path) -> tallyvox.ChainReport:
         pass
 
     use_checkpoints(ledger, keypair)
+    use_group_commit_and_policy(directory, keypair)
     use_witnesses(ledger, keypair)
     with open(ledger, "rb") as stream:
         assert_type(tallyvox.verify_stream(stream, max_line_bytes=1 << 20), tallyvox.ChainReport)

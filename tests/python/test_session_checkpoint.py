@@ -1,0 +1,421 @@
+"""Checkpoints while recording: Session.checkpoint against make_checkpoint of
+the same ledger, and the checkpoint policy a session carries out."""
+import asyncio
+import logging
+import os
+import pathlib
+import random
+import sys
+import types
+
+import pytest
+
+import tallyvox as t
+from tallyvox import checkpoint as cp
+from tallyvox import events as ev
+from tallyvox import policy as pol
+from tallyvox.aio import AsyncSession
+
+LOGGER = "tallyvox"
+
+
+def random_event(rng, i):
+    """One of the seven kinds, with a payload that differs from event to event."""
+    text = "".join(rng.choice("ab\u00e9\U0001f4e6 ") for _ in range(rng.randrange(8)))
+    digest = f"{i:064x}"
+    return rng.choice([
+        lambda: ev.session_started(agent_id=text, model_id="m", session_id=str(i)),
+        lambda: ev.utterance_captured(audio_sha256=digest, transcript=text, lang="en",
+                                      duration_ms=i),
+        lambda: ev.tool_called(tool_name=text, args_sha256=digest,
+                               args_redacted={"i": i, "x": [rng.random(), None, text]}),
+        lambda: ev.tool_returned(tool_name=text, result_sha256=digest, latency_ms=i,
+                                 success=rng.random() < 0.5),
+        lambda: ev.model_invoked(model_id=text, prompt_sha256=digest, response_sha256=digest,
+                                 prompt_tokens=i, response_tokens=2 * i),
+        lambda: ev.utterance_spoken(text_sha256=digest, text=text, audio_sha256=digest),
+        lambda: ev.session_ended(reason=text, summary_sha256=digest),
+    ])()
+
+
+def outcome(fn, *args):
+    """A checkpoint, or the class and text of its refusal."""
+    try:
+        return fn(*args)
+    except t.TallyvoxError as exc:
+        return type(exc), str(exc)
+
+
+# --- Session.checkpoint is make_checkpoint of the same ledger -----------------
+
+
+def test_checkpoint_equals_make_checkpoint_at_every_size_and_after_resumes(tmp_path):
+    """From 0 to 300 events, recorded one at a time or through record_many,
+    with the session closed and resumed at random sizes, the session's
+    checkpoint is byte for byte the one make_checkpoint reads from the file
+    (and an empty ledger is refused by both in the same words)."""
+    rng = random.Random(2024)
+    keypair = t.SigningKeypair.generate()
+    path = tmp_path / "l.ndjson"
+    resumes = set(rng.sample(range(1, 300), 3)) | {0}
+    session = None
+    for size in range(301):
+        if size in resumes:
+            if session is not None:
+                session.close()
+            session = t.Session.open(keypair=keypair, ledger_path=path, session_id="p")
+        for origin in [None] + ([f"example.org/log-{size}"] if size % 7 == 0 else []):
+            mine = outcome(session.checkpoint, origin)
+            assert mine == outcome(cp.make_checkpoint, path, keypair, origin), (size, origin)
+            if size == 0 and origin is None:
+                assert mine == (cp.CheckpointError, "the ledger is empty: give an origin, "
+                                                    "there is no first event to name it by")
+            else:
+                assert session.last_checkpoint == mine.note
+        if rng.random() < 0.5:
+            session.record(random_event(rng, size))
+        else:
+            session.record_many([random_event(rng, size)])
+    session.close()
+
+
+def test_checkpoint_refuses_what_it_cannot_vouch_for(tmp_path):
+    """A resumed ledger with another signer is refused as make_checkpoint
+    refuses it; a bad origin too; a closed session raises LedgerError."""
+    mine, theirs = t.SigningKeypair.generate(), t.SigningKeypair.generate()
+    path = tmp_path / "l.ndjson"
+    with t.Session.open(keypair=theirs, ledger_path=path, session_id="x") as s:
+        s.record(ev.session_ended(reason="r", summary_sha256="s"))
+    s = t.Session.open(keypair=mine, ledger_path=path, session_id="y")
+    s.record(ev.session_ended(reason="r", summary_sha256="s"))
+    for origin in (None, "bad origin"):
+        refused = outcome(s.checkpoint, origin)
+        assert refused == outcome(cp.make_checkpoint, path, mine, origin)
+    assert refused[0] is cp.CheckpointFailed
+    assert refused[1] == f"event 0 is not signed by {mine.pubkey_hex}"
+    assert s.last_checkpoint is None
+    s.close()
+    with pytest.raises(t.LedgerError, match="^the session is closed$"):
+        s.checkpoint()
+    with pytest.raises(cp.CheckpointError, match="^invalid origin: "):
+        t.Session.open(keypair=mine, ledger_path=tmp_path / "m", session_id="z").checkpoint("a b")
+
+
+# --- where a policy writes -------------------------------------------------------
+
+
+@pytest.mark.parametrize("origin,name", [
+    ("tallyvox/" + "c1" * 32, "tallyvox%2F" + "c1" * 32),
+    ("log.example.org/a_b-c", "log.example.org%2Fa_b-c"),
+    (".hidden", "%2Ehidden"),
+    ("..", "%2E."),
+    ("caf\u00e9%~", "caf%C3%A9%25%7E"),
+])
+def test_checkpoint_paths(tmp_path, origin, name):
+    assert pol.origin_file_name(origin) == name
+    assert pol.checkpoint_paths(tmp_path, origin, 12) == (
+        str(tmp_path / f"{name}.checkpoint"), str(tmp_path / name / "12.checkpoint"))
+
+
+def test_origin_file_names_are_distinct_single_names():
+    rng = random.Random(5)
+    alphabet = "aZ9._-/%~ \u00e9\U0001f4e6"
+    origins = {"".join(rng.choice(alphabet) for _ in range(rng.randrange(1, 300)))
+               for _ in range(3000)}
+    origins |= {"x" * 400 + tail for tail in ("a", "b", "%", "\u00e9")}
+    names = {pol.origin_file_name(o) for o in origins}
+    assert len(names) == len(origins)
+    for n in names:
+        assert "/" not in n and not n.startswith(".") and len(n.encode()) <= 200
+
+
+# --- the policy --------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("fields,error,message", [
+    ({"every_events": 0}, ValueError, "every_events must be a whole number from 1, or None: 0"),
+    ({"every_events": 2.0}, ValueError, "every_events must be"),
+    ({"every_events": True}, ValueError, "every_events must be"),
+    ({"every_seconds": 0}, ValueError, "every_seconds must be a finite number above 0, or None: 0"),
+    ({"every_seconds": float("inf")}, ValueError, "every_seconds must be"),
+    ({"every_seconds": "5"}, ValueError, "every_seconds must be"),
+    ({"at_close": 1}, TypeError, "at_close must be True or False: 1"),
+    ({"strict": None}, TypeError, "strict must be True or False: None"),
+    ({"directory": b"d"}, TypeError, "directory must be a str path, not bytes"),
+    ({"witnesses": "w"}, TypeError, "witnesses must be a sequence of witnesses"),
+    ({"quorum": 1}, ValueError, "quorum must be a whole number from 0 to the 0 witnesses: 1"),
+    ({"witnesses": ["a", "b"], "quorum": -1}, ValueError, "quorum must be"),
+])
+def test_policy_fields_are_checked(fields, error, message):
+    with pytest.raises(error) as excinfo:
+        t.CheckpointPolicy(**fields)
+    assert str(excinfo.value).startswith(message)
+
+
+def test_policy_normalises_and_is_frozen(tmp_path):
+    policy = t.CheckpointPolicy(every_seconds=1, directory=tmp_path, witnesses=["a"], quorum=1)
+    assert (policy.directory, policy.witnesses) == (str(tmp_path), ("a",))
+    with pytest.raises(AttributeError):
+        policy.strict = True  # type: ignore[misc]
+    assert t.CheckpointPolicy() == t.CheckpointPolicy(None, None, True, None, (), 0, False)
+
+
+def test_a_policy_that_is_not_one_is_refused_before_the_ledger_is_made(tmp_path,
+                                                                        raises_with_note):
+    path = tmp_path / "new" / "l.ndjson"
+    raises_with_note(TypeError, "'dict' object is not an instance of 'CheckpointPolicy'",
+                     "checkpoints", t.Session.open, keypair=t.SigningKeypair.generate(),
+                     ledger_path=path, session_id="s", checkpoints={"every_events": 1})
+    assert not path.parent.exists()
+
+
+class Clock:
+    def __init__(self):
+        self.now = 1000.0
+
+    def __call__(self):
+        return self.now
+
+
+@pytest.fixture
+def clock(monkeypatch):
+    c = Clock()
+    monkeypatch.setattr(pol, "_clock", c)
+    return c
+
+
+def written(directory, origin):
+    """The sizes of the per-size files, and the size of the latest."""
+    latest, _ = pol.checkpoint_paths(directory, origin, 0)
+    each = os.path.dirname(pol.checkpoint_paths(directory, origin, 0)[1])
+    sizes = sorted(int(n.split(".")[0]) for n in os.listdir(each)) if os.path.isdir(each) else []
+    last = None
+    if os.path.exists(latest):
+        last = t.open_checkpoint(pathlib.Path(latest).read_text(), KEY.pubkey_hex).size
+    return sizes, last
+
+
+KEY = t.SigningKeypair.generate()
+
+
+# (policy fields, steps, checkpoint sizes written). A step is a batch size
+# recorded through record_many (1: record), or ("wait", seconds).
+POLICIES = [
+    ({"every_events": 3}, [1, 1, 1, 1, 5, 1, 1], [3, 9, 11]),
+    ({"every_events": 3, "at_close": False}, [1, 1, 1, 1, 5, 1, 1], [3, 9]),
+    ({"every_events": 1}, [1, 0, 2, 1], [1, 3, 4]),
+    ({}, [4, 1], [5]),
+    ({"at_close": False}, [4, 1], []),
+    ({"every_seconds": 10}, [1, ("wait", 9), 1, ("wait", 1), 1, 1, ("wait", 10), 2], [3, 6]),
+    ({"every_seconds": 10, "every_events": 2}, [1, ("wait", 10), 1, 1, 1, ("wait", 5), 1],
+     [2, 4, 5]),
+    ({"every_events": 2}, [], []),
+]
+
+
+@pytest.mark.parametrize("fields,steps,sizes", POLICIES)
+def test_policy_writes_checkpoints_when_due(tmp_path, clock, fields, steps, sizes):
+    directory = tmp_path / "checkpoints"
+    path = tmp_path / "l.ndjson"
+    policy = t.CheckpointPolicy(directory=directory, **fields)
+    notes = {}
+    with t.Session.open(keypair=KEY, ledger_path=path, session_id="p",
+                        checkpoints=policy) as s:
+        for step in steps:
+            if isinstance(step, tuple):
+                clock.now += step[1]
+            elif step == 1:
+                s.record(ev.session_ended(reason="r", summary_sha256=str(clock.now)))
+            else:
+                s.record_many([ev.session_ended(reason="r", summary_sha256="s")] * step)
+            if s.last_checkpoint is not None:
+                made = t.open_checkpoint(s.last_checkpoint, KEY.pubkey_hex)
+                notes[made.size] = s.last_checkpoint
+    if not sizes:
+        assert not directory.exists()
+        return
+    origin = t.open_checkpoint(s.last_checkpoint, KEY.pubkey_hex).origin
+    assert written(directory, origin) == (sizes, sizes[-1])
+    for size in sizes:
+        _, each = pol.checkpoint_paths(directory, origin, size)
+        note = pathlib.Path(each).read_text()
+        assert note == notes.get(size, s.last_checkpoint)
+        check = t.verify_checkpoint(path, note)
+        assert check.ok and check.checkpoint.size == size
+
+
+def test_without_a_directory_the_note_is_only_kept(tmp_path):
+    with t.Session.open(keypair=KEY, ledger_path=tmp_path / "l", session_id="p",
+                        checkpoints=t.CheckpointPolicy(every_events=2)) as s:
+        s.record_many([ev.session_ended(reason="r", summary_sha256="s")] * 2)
+        assert s.last_checkpoint == cp.make_checkpoint(tmp_path / "l", KEY).note
+    assert sorted(os.listdir(tmp_path)) == ["l"]
+
+
+def test_a_failed_write_is_logged_and_retried_at_the_next_trigger(tmp_path, caplog):
+    directory = tmp_path / "checkpoints"
+    directory.write_text("a file where the directory should be")
+    path = tmp_path / "l.ndjson"
+    event = ev.session_ended(reason="r", summary_sha256="s")
+    with caplog.at_level(logging.WARNING, logger=LOGGER):
+        with t.Session.open(keypair=KEY, ledger_path=path, session_id="p",
+                            checkpoints=t.CheckpointPolicy(every_events=2, directory=directory)) as s:
+            assert [s.record(event).seq for _ in range(5)] == [0, 1, 2, 3, 4]
+            assert len(caplog.records) == 2
+            directory.unlink()
+            s.record(event)  # the next trigger writes what failed, and its own
+    messages = [r.getMessage() for r in caplog.records]
+    assert all(r.name == LOGGER and r.levelno == logging.WARNING for r in caplog.records)
+    # The second trigger tried the first checkpoint again, oldest first.
+    for message in messages:
+        assert message.startswith(f"{path}: the checkpoint of 2 events was not written to "
+                                  f"{directory} (tried again at the next checkpoint): ")
+    origin = t.open_checkpoint(s.last_checkpoint, KEY.pubkey_hex).origin
+    assert written(directory, origin) == ([2, 4, 6], 6)
+    assert t.verify_file(path).event_count == 6
+
+
+def test_strict_raises_from_the_call_that_triggered_it(tmp_path):
+    directory = tmp_path / "checkpoints"
+    directory.write_text("")
+    path = tmp_path / "l.ndjson"
+    event = ev.session_ended(reason="r", summary_sha256="s")
+    policy = t.CheckpointPolicy(every_events=2, directory=directory, strict=True)
+    s = t.Session.open(keypair=KEY, ledger_path=path, session_id="p", checkpoints=policy)
+    s.record(event)
+    with pytest.raises(OSError):
+        s.record(event)
+    with pytest.raises(OSError):
+        s.record_many([event] * 3)
+    with pytest.raises(OSError):
+        s.close()  # at close too, and the session is closed all the same
+    assert s.closed
+    s.close()  # nothing more to do
+    # The events were recorded all the same.
+    assert t.verify_file(path).event_count == 5
+
+
+def test_a_ledger_that_cannot_be_checkpointed_is_logged_or_raised(tmp_path, caplog):
+    path = tmp_path / "l.ndjson"
+    event = ev.session_ended(reason="r", summary_sha256="s")
+    with t.Session.open(keypair=t.SigningKeypair.generate(), ledger_path=path,
+                        session_id="other") as s:
+        s.record(event)
+    refusal = f"event 0 is not signed by {KEY.pubkey_hex}"
+    with caplog.at_level(logging.WARNING, logger=LOGGER):
+        with t.Session.open(keypair=KEY, ledger_path=path, session_id="p",
+                            checkpoints=t.CheckpointPolicy(every_events=1)) as s:
+            s.record(event)
+    # Refused once: at close nothing is new, and nothing is left to retry.
+    assert [r.getMessage() for r in caplog.records] == [f"{path}: no checkpoint: {refusal}"]
+    strict = t.CheckpointPolicy(every_events=1, strict=True, at_close=False)
+    with t.Session.open(keypair=KEY, ledger_path=path, session_id="p", checkpoints=strict) as s:
+        with pytest.raises(cp.CheckpointFailed, match=f"^{refusal}$"):
+            s.record(event)
+    assert t.verify_file(path).event_count == 3
+
+
+def test_witnesses_without_the_witness_module(tmp_path, caplog, monkeypatch):
+    monkeypatch.setitem(sys.modules, "tallyvox.witness", None)  # cannot be imported
+    event = ev.session_ended(reason="r", summary_sha256="s")
+    policy = t.CheckpointPolicy(every_events=1, witnesses=["w"], directory=tmp_path / "c")
+    with caplog.at_level(logging.WARNING, logger=LOGGER):
+        with t.Session.open(keypair=KEY, ledger_path=tmp_path / "l", session_id="p",
+                            checkpoints=policy) as s:
+            s.record(event)
+    assert [r.getMessage() for r in caplog.records] == [
+        f"{tmp_path / 'l'}: the checkpoint of 1 events was not submitted to witnesses (tried "
+        "again at the next checkpoint): witness submission needs tallyvox.witness"] * 2
+    # Written all the same: the write does not wait for the witnesses.
+    assert len(os.listdir(tmp_path / "c")) == 2
+    strict = t.CheckpointPolicy(every_events=1, witnesses=["w"], strict=True, at_close=False)
+    with t.Session.open(keypair=KEY, ledger_path=tmp_path / "l", session_id="p",
+                        checkpoints=strict) as s:
+        with pytest.raises(ValueError, match="^witness submission needs tallyvox.witness$"):
+            s.record(event)
+
+
+class FakeWitnesses:
+    """tallyvox.witness as the policy uses it: submit and its answers."""
+
+    def __init__(self, cosigning):
+        self.cosigning, self.calls = cosigning, []
+
+    def submit(self, note, ledger, witnesses, quorum):
+        self.calls.append((note, ledger, witnesses, quorum))
+        answers = tuple(types.SimpleNamespace(witness=types.SimpleNamespace(name=w), ok=ok,
+                                              reason=None if ok else "409: it holds size 9")
+                        for w, ok in zip(witnesses, self.cosigning))
+        cosigned = [a for a in answers if a.ok]
+        need = quorum or len(witnesses)
+        return types.SimpleNamespace(ok=len(cosigned) >= need, quorum=need, answers=answers,
+                                     cosigned=cosigned)
+
+
+@pytest.mark.parametrize("quorum,cosigning,failure", [
+    (0, [True, True], None),
+    (1, [False, True], None),
+    (0, [False, True], "cosigned by 1 of 2 witnesses, 2 required: w1: 409: it holds size 9"),
+])
+def test_witnesses_get_each_checkpoint(tmp_path, caplog, monkeypatch, quorum, cosigning,
+                                       failure):
+    fake = FakeWitnesses(cosigning)
+    monkeypatch.setitem(sys.modules, "tallyvox.witness", fake)
+    path = tmp_path / "l"
+    policy = t.CheckpointPolicy(every_events=2, witnesses=["w1", "w2"], quorum=quorum)
+    with caplog.at_level(logging.WARNING, logger=LOGGER):
+        with t.Session.open(keypair=KEY, ledger_path=path, session_id="p",
+                            checkpoints=policy) as s:
+            s.record_many([ev.session_ended(reason="r", summary_sha256="s")] * 3)
+    notes = [t.open_checkpoint(call[0], KEY.pubkey_hex) for call in fake.calls]
+    asked = (str(path), ("w1", "w2"), quorum or None)  # a quorum of 0: all of them
+    assert [call[1:] for call in fake.calls] == [asked] * len(notes)
+    if failure is None:
+        assert not caplog.records
+        assert [n.size for n in notes] == [3]  # nothing new at close
+    else:
+        # Failed at the trigger, the same checkpoint again at close.
+        assert [n.size for n in notes] == [3, 3]
+        assert [r.getMessage() for r in caplog.records] == [
+            f"{path}: the checkpoint of 3 events was not submitted to witnesses (tried again at "
+            f"the next checkpoint): {failure}"] * 2
+
+
+def test_async_session_checkpoints_by_policy(tmp_path):
+    directory = tmp_path / "checkpoints"
+    path = tmp_path / "l.ndjson"
+
+    async def main():
+        policy = t.CheckpointPolicy(every_events=10, directory=directory)
+        async with await AsyncSession.open(keypair=KEY, ledger_path=path, session_id="a",
+                                           checkpoints=policy) as s:
+            await asyncio.gather(*(s.record(ev.session_ended(reason=str(i), summary_sha256="s"))
+                                   for i in range(64)))
+            during = s.last_checkpoint
+        return during, s.last_checkpoint
+
+    during, last = asyncio.run(main())
+    assert t.open_checkpoint(during, KEY.pubkey_hex).size >= 10
+    assert last == cp.make_checkpoint(path, KEY).note  # at close, of all 64
+    origin = t.open_checkpoint(last, KEY.pubkey_hex).origin
+    sizes, latest = written(directory, origin)
+    assert latest == 64 and sizes[-1] == 64 and all(b - a >= 10 for a, b in zip(sizes, sizes[1:-1]))
+
+
+def test_async_strict_failure_reaches_the_batch_that_triggered_it(tmp_path):
+    directory = tmp_path / "checkpoints"
+    directory.write_text("")
+    path = tmp_path / "l.ndjson"
+    policy = t.CheckpointPolicy(every_events=1, directory=directory, strict=True, at_close=False)
+
+    async def main():
+        async with await AsyncSession.open(keypair=KEY, ledger_path=path, session_id="a",
+                                           checkpoints=policy) as s:
+            waits = [s.record(ev.session_ended(reason=str(i), summary_sha256="s"))
+                     for i in range(5)]
+            return await asyncio.gather(*waits, return_exceptions=True)
+
+    outcomes = asyncio.run(main())
+    assert all(isinstance(o, OSError) for o in outcomes), outcomes
+    # Recorded all the same: the failure is the checkpoint's, not the events'.
+    assert t.verify_file(path).event_count == 5
