@@ -80,9 +80,19 @@ inline constexpr const char* kWriterStopped =
 // (a device, a huge sparse file) can make a reader hold.
 inline constexpr std::size_t kDefaultMaxLineBytes = std::size_t{64} << 20;
 
+// How much of a ledger a thread of a parallel read takes at once: enough
+// that handing it over costs nothing next to reading it, little enough that
+// the threads finish together.
+inline constexpr std::size_t kDefaultChunkBytes = std::size_t{1} << 20;
+
 struct ReadOptions {
   std::size_t max_line_bytes = kDefaultMaxLineBytes;  // its LF not counted
   KeepReading keep_reading;                           // asked between chunks
+  // Threads for the walks that check seals (the chain and tree walks of a
+  // file): more than one reads in parallel (core/parallel_read.h), taking
+  // `chunk_bytes` at a time.
+  unsigned jobs = 1;
+  std::size_t chunk_bytes = kDefaultChunkBytes;
 };
 
 // Cuts ledger bytes into lines, which may arrive in pieces of any size, and
@@ -101,6 +111,8 @@ class LedgerReader {
   std::expected<void, LedgerError> finish();
 
   std::size_t max_line_bytes() const { return max_line_bytes_; }
+  // The lines ended by an LF so far.
+  std::uint64_t lines() const { return lines_; }
   // The error of a line of `size` bytes, from 1, when it is too long.
   std::optional<LedgerError> too_long(std::uint64_t line, std::size_t size) const;
 

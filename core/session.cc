@@ -14,7 +14,8 @@ Session::Session(std::string session_id, std::unique_ptr<LedgerWriter> writer,
 
 std::expected<std::unique_ptr<Session>, SessionError> Session::open(const SigningKeypair& keypair,
                                                                     const std::string& path,
-                                                                    std::string session_id) {
+                                                                    std::string session_id,
+                                                                    const ReadOptions& read_options) {
   auto writer = LedgerWriter::open(path);
   if (!writer) return std::unexpected(SessionError{std::move(writer.error())});
   SigningKeypair own = keypair.copy();
@@ -28,7 +29,7 @@ std::expected<std::unique_ptr<Session>, SessionError> Session::open(const Signin
     frontier.add_read(record);
     next_seq = record.seq + 1;  // wraps at 2^64
     parent_hash = std::move(record.self_hash);
-  });
+  }, read_options);
   if (!read) return std::unexpected(SessionError{std::move(read.error())});
   return std::make_unique<Session>(std::move(session_id), std::move(*writer), std::move(own),
                                    next_seq, std::move(parent_hash), std::move(frontier));
