@@ -46,8 +46,6 @@ struct ChunkWork {
   bool done = false;
 };
 
-}  // namespace
-
 // The worker threads, and the runs handed to them, oldest first.
 class ChunkPool {
  public:
@@ -177,8 +175,6 @@ class ChunkPool {
   std::atomic<std::uint64_t> seals_before_{kNone};
   std::vector<std::thread> threads_;
 };
-
-namespace {
 
 // The calling thread's side: hands runs out, at most `capacity` at once,
 // and takes them back in file order, numbering their lines.
