@@ -44,6 +44,14 @@ def _quorum(text: str) -> int:
     return int(text)
 
 
+def _log_prefix(text: str) -> tuple[str, bytes]:
+    prefix, equals, key = text.rpartition("=")
+    if not equals or not prefix or len(key) != 64 or not all(c in "0123456789abcdefABCDEF" for c in key):
+        raise argparse.ArgumentTypeError(f"not PREFIX=HEX (a public key of 64 hexadecimal "
+                                         f"characters): {text!r}")
+    return prefix, bytes.fromhex(key)
+
+
 def _listen(text: str) -> tuple[str, int]:
     host, colon, port = text.rpartition(":")
     host = host.removeprefix("[").removesuffix("]")
@@ -106,6 +114,9 @@ def cmd_witness_init(args: argparse.Namespace) -> int:
 def cmd_witness_serve(args: argparse.Namespace) -> int:
     from tallyvox.witness import server  # aiohttp, only for the server
 
+    if not args.log and not args.log_prefix:
+        complain("witness", "no log to witness: give --log VKEY or --log-prefix PREFIX=HEX")
+        return EXIT_ERROR
     try:
         keypair = tallyvox.SigningKeypair.load(args.key)
         identity = Vkey.of(keypair, args.name, cosigner=True)
@@ -123,7 +134,8 @@ def cmd_witness_serve(args: argparse.Namespace) -> int:
         stop = asyncio.Event()
         for signum in (signal.SIGINT, signal.SIGTERM):
             asyncio.get_running_loop().add_signal_handler(signum, stop.set)
-        await server.serve(opened, keypair, args.name, args.log, *args.listen, ready=ready, stop=stop)
+        await server.serve(opened, keypair, args.name, args.log or (), *args.listen,
+                           prefixes=args.log_prefix or (), ready=ready, stop=stop)
 
     try:
         asyncio.run(run())
@@ -226,9 +238,14 @@ def add_witness_commands(commands: Any, add_command: Callable[..., argparse.Argu
     serve.add_argument("--db", required=True, metavar="PATH", help="database made by witness init")
     serve.add_argument("--key", required=True, metavar="KEYFILE", help="the witness's secret-key file")
     serve.add_argument("--name", required=True, help="the witness's name in its cosignatures")
-    serve.add_argument("--log", required=True, action="append", type=_argument(signer_key),
+    serve.add_argument("--log", action="append", type=_argument(signer_key),
                        metavar="VKEY", help="a log to witness: its vkey, named by its origin; "
                                             "repeat for several")
+    serve.add_argument("--log-prefix", action="append", type=_log_prefix,
+                       metavar="PREFIX=HEX",
+                       help="witness every log whose origin starts with PREFIX and whose "
+                            "checkpoints this public key (64 hex characters) signs, such as "
+                            "each ledger of one agent; repeat for several")
     serve.add_argument("--listen", required=True, type=_listen, metavar="HOST:PORT",
                        help="address to listen on (port 0: any free port)")
 
