@@ -39,6 +39,7 @@ class WitnessProcess:
     def start(self):
         key = self.db.parent / f"{self.name}.key"
         key.write_bytes(self.seed)
+        key.chmod(0o600)
         if not self.db.exists():
             assert run_cli("witness", "init", "--db", self.db).returncode == 0
         command = [sys.executable, "-m", "tallyvox", "witness", "serve", "--db", str(self.db),
