@@ -8,6 +8,7 @@ or is malformed (or the command line is wrong). Errors are one line on stderr.
 from __future__ import annotations
 
 import argparse
+import functools
 import os
 import string
 import sys
@@ -30,27 +31,23 @@ from tallyvox.cli_witness_args import add_keygen_options, add_witness_commands, 
 
 
 def cmd_keygen(args: argparse.Namespace) -> int:
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always", tallyvox.KeyPermissionWarning)
-        try:
-            keypair = tallyvox.SigningKeypair.load_or_create(args.path)
-        except (tallyvox.TallyvoxError, OSError) as exc:
-            complain(args.path, error_text(exc))
-            return EXIT_ERROR
-        finally:
-            _report_warnings(caught)
+    try:
+        keypair = tallyvox.SigningKeypair.load_or_create(args.path)
+    except (tallyvox.TallyvoxError, OSError) as exc:
+        complain(args.path, error_text(exc))
+        return EXIT_ERROR
     print(vkey_of(keypair, args))
     return EXIT_OK
 
 
-def _report_warnings(caught: list[warnings.WarningMessage]) -> None:
-    """A key that others may reach is one line on stderr; any other warning
-    is shown as Python would have shown it."""
-    for w in caught:
-        if issubclass(w.category, tallyvox.KeyPermissionWarning):
-            complain("warning", str(w.message))
-        else:
-            warnings.showwarning(w.message, w.category, w.filename, w.lineno)
+def _one_line_warning(show: Callable[..., None], message: Warning | str, category: type[Warning],
+                      filename: str, lineno: int, file: Any = None, line: str | None = None) -> None:
+    """A key that others may reach is one line on stderr, whichever command
+    loaded it; any other warning is shown by `show`, as Python would."""
+    if issubclass(category, tallyvox.KeyPermissionWarning):
+        complain("warning", str(message))
+    else:
+        show(message, category, filename, lineno, file, line)
 
 
 def _public_key(text: str) -> str:
@@ -147,7 +144,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             reconfigure(errors="backslashreplace")
     args = build_parser().parse_args(argv)
     try:
-        code: int = args.func(args)
+        with warnings.catch_warnings():
+            warnings.simplefilter("always", tallyvox.KeyPermissionWarning)
+            warnings.showwarning = functools.partial(_one_line_warning, warnings.showwarning)
+            code: int = args.func(args)
         sys.stdout.flush()
     except BrokenPipeError:
         # The reader went away (for example `| head`); stop quietly.

@@ -39,6 +39,9 @@ def cmd_witness_init(args: argparse.Namespace) -> int:
 def cmd_witness_serve(args: argparse.Namespace) -> int:
     from tallyvox.witness import server  # aiohttp, only for the server
 
+    if not args.log and not args.log_prefix:
+        complain("witness", "no log to witness: give --log VKEY or --log-prefix PREFIX=HEX")
+        return EXIT_ERROR
     try:
         keypair = tallyvox.SigningKeypair.load(args.key)
         identity = Vkey.of(keypair, args.name, cosigner=True)
@@ -56,7 +59,8 @@ def cmd_witness_serve(args: argparse.Namespace) -> int:
         stop = asyncio.Event()
         for signum in (signal.SIGINT, signal.SIGTERM):
             asyncio.get_running_loop().add_signal_handler(signum, stop.set)
-        await server.serve(opened, keypair, args.name, args.log, *args.listen, ready=ready, stop=stop)
+        await server.serve(opened, keypair, args.name, args.log or (), *args.listen,
+                           prefixes=args.log_prefix or (), ready=ready, stop=stop)
 
     try:
         asyncio.run(run())

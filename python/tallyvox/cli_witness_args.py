@@ -21,6 +21,14 @@ def _quorum(text: str) -> int:
     return int(text)
 
 
+def _log_prefix(text: str) -> tuple[str, bytes]:
+    prefix, equals, key = text.rpartition("=")
+    if not equals or not prefix or len(key) != 64 or not all(c in "0123456789abcdefABCDEF" for c in key):
+        raise argparse.ArgumentTypeError(f"not PREFIX=HEX (a public key of 64 hexadecimal "
+                                         f"characters): {text!r}")
+    return prefix, bytes.fromhex(key)
+
+
 def _listen(text: str) -> tuple[str, int]:
     host, colon, port = text.rpartition(":")
     host = host.removeprefix("[").removesuffix("]")
@@ -94,10 +102,15 @@ def add_witness_commands(commands: Any, add_command: Callable[..., argparse.Argu
     serve.add_argument("--db", required=True, metavar="PATH", help="database made by witness init")
     serve.add_argument("--key", required=True, metavar="KEYFILE", help="the witness's secret-key file")
     serve.add_argument("--name", required=True, help="the witness's name in its cosignatures")
-    serve.add_argument("--log", required=True, action="append",
+    serve.add_argument("--log", action="append",
                        type=deferred_type("tallyvox.witness.vkey", "signer_key"),
                        metavar="VKEY", help="a log to witness: its vkey, named by its origin; "
                                             "repeat for several")
+    serve.add_argument("--log-prefix", action="append", type=_log_prefix,
+                       metavar="PREFIX=HEX",
+                       help="witness every log whose origin starts with PREFIX and whose "
+                            "checkpoints this public key (64 hex characters) signs, such as "
+                            "each ledger of one agent; repeat for several")
     serve.add_argument("--listen", required=True, type=_listen, metavar="HOST:PORT",
                        help="address to listen on (port 0: any free port)")
 

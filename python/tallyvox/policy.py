@@ -16,7 +16,7 @@ import string
 import threading
 import time
 from collections.abc import Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 
 from tallyvox._files import make_directories, write_atomically
@@ -46,7 +46,11 @@ class CheckpointPolicy:
       last checkpoint or a write is still to be retried.
     - `directory`: where the notes are written (see `checkpoint_paths`);
       None keeps them only as the session's `last_checkpoint`.
-    - `witnesses`, `quorum`: handed to `tallyvox.witness` with each checkpoint.
+    - `origin`: the origin of every checkpoint (None: the ledger's default,
+      ``tallyvox/`` and the first event's self_hash).
+    - `witnesses`, `quorum`: each checkpoint is handed to these witnesses
+      (``URL=VKEY`` texts or `tallyvox.witness.Witness` values) on a thread of
+      the policy's own; `quorum` of them must cosign (0: all of them).
     - `strict`: a failed checkpoint raises from the call that triggered it
       (after the events are recorded) instead of being logged.
     """
@@ -58,6 +62,7 @@ class CheckpointPolicy:
     witnesses: Sequence[Any] = ()
     quorum: int = 0
     strict: bool = False
+    origin: str | None = None
 
     def __post_init__(self) -> None:
         if self.every_events is not None and not (_whole(self.every_events) and self.every_events >= 1):
@@ -73,6 +78,8 @@ class CheckpointPolicy:
             if not isinstance(directory, str):
                 raise TypeError(f"directory must be a str path, not {type(directory).__name__}")
             object.__setattr__(self, "directory", directory)
+        if self.origin is not None and not isinstance(self.origin, str):
+            raise TypeError(f"origin must be a str, or None: {self.origin!r}")
         if isinstance(self.witnesses, (str, bytes)):
             raise TypeError("witnesses must be a sequence of witnesses, not a single text")
         object.__setattr__(self, "witnesses", tuple(self.witnesses))
@@ -125,22 +132,84 @@ def write_checkpoint(directory: str, made: Checkpoint, latest: bool = True) -> N
         write_atomically(latest_path, made.note)
 
 
-def _submit_to_witnesses(note: str, ledger_path: str, policy: CheckpointPolicy) -> None:
-    """Hands a checkpoint to the policy's witnesses: the one place that does.
-    A quorum of 0 asks for all of them; fewer cosignatures than the quorum
-    fail the submission like a write that failed."""
-    if not policy.witnesses:
-        return
+def _submit_to_witnesses(note: str, ledger_path: str, policy: CheckpointPolicy) -> str:
+    """Hands a checkpoint to the policy's witnesses, the one place that does,
+    and gives the note with their cosignatures. A quorum of 0 asks for all of
+    them; fewer cosignatures than the quorum fail the submission like a write
+    that failed. The sizes the witnesses hold are kept beside the checkpoints
+    (``<name>.witness-sizes.json``), when there is a directory."""
     try:
-        witness = importlib.import_module("tallyvox.witness")
+        client = importlib.import_module("tallyvox.witness.client")
     except ImportError:
         raise ValueError("witness submission needs tallyvox.witness") from None
-    submission = witness.submit(note, ledger_path, policy.witnesses, policy.quorum or None)
+    sizes = None
+    if policy.directory is not None:
+        origin = _native_origin(note)
+        sizes = os.path.join(str(policy.directory), origin_file_name(origin) + ".witness-sizes.json")
+    try:
+        submission = client.submit(note, ledger_path, policy.witnesses, policy.quorum or None,
+                                   sizes_file=sizes)
+    except ImportError:
+        raise ValueError("witness submission needs aiohttp: pip install 'tallyvox[witness]'") from None
     if not submission.ok:
         refused = "; ".join(f"{answer.witness.name}: {answer.reason}"
                             for answer in submission.answers if not answer.ok)
         raise ValueError(f"cosigned by {len(submission.cosigned)} of {len(submission.answers)} "
                          f"witnesses, {submission.quorum} required: {refused}")
+    note_with_cosignatures: str = submission.note
+    return note_with_cosignatures
+
+
+def _native_origin(note: str) -> str:
+    """The origin a checkpoint note names: its first line."""
+    return note.split("\n", 1)[0]
+
+
+class _Submitter:
+    """Hands checkpoints to witnesses on a thread of its own, so that no
+    record waits on the network. Only the newest checkpoint waiting is sent
+    (a witness needs no older one); once cosigned by the quorum, it is
+    written again, with the cosignatures, over the file of its size, and over
+    the latest while it is the latest."""
+
+    def __init__(self, runner: _Runner) -> None:
+        self._runner = runner
+        self._ready = threading.Condition()
+        self._waiting: Checkpoint | None = None
+        self._running = False
+        self._failure: Exception | None = None
+
+    def offer(self, made: Checkpoint) -> None:
+        with self._ready:
+            self._waiting = made
+            if not self._running:
+                self._running = True
+                threading.Thread(target=self._run, name="tallyvox-witness-submit",
+                                 daemon=True).start()
+
+    def failure(self) -> Exception | None:
+        """The failure of a submission since the last call, once."""
+        with self._ready:
+            failure, self._failure = self._failure, None
+            return failure
+
+    def wait(self) -> None:
+        """Until every checkpoint offered so far has been sent."""
+        with self._ready:
+            self._ready.wait_for(lambda: not self._running)
+
+    def _run(self) -> None:
+        while True:
+            with self._ready:
+                made, self._waiting = self._waiting, None
+                if made is None:
+                    self._running = False
+                    self._ready.notify_all()
+                    return
+            failure = self._runner.submit(made)
+            if failure is not None:
+                with self._ready:
+                    self._failure = failure
 
 
 class _Runner:
@@ -152,11 +221,15 @@ class _Runner:
         self._policy = policy
         self._ledger = ledger_path
         self._lock = threading.Lock()
+        self._files = threading.Lock()  # the runner and the submitter both write
+        self._marks = threading.Lock()  # _newest and _unwitnessed, for the submitter
         self._recorded = 0  # events recorded through the session
         self._covered = 0  # of them, those before the last checkpoint
         self._since = _clock()
         self._unwritten: list[Checkpoint] = []  # oldest first
-        self._unsubmitted: Checkpoint | None = None
+        self._newest: Checkpoint | None = None
+        self._unwitnessed: Checkpoint | None = None  # the newest, until cosigned
+        self._submitter = _Submitter(self) if policy.witnesses else None
 
     def recorded(self, session: Session, count: int) -> None:
         with self._lock:
@@ -165,10 +238,14 @@ class _Runner:
         self._raise(failure)
 
     def closing(self, session: Session) -> None:
-        if self._policy.at_close:
-            with self._lock:
-                failure = self._checkpoint(session, closing=True)
-            self._raise(failure)
+        if not self._policy.at_close:
+            return
+        with self._lock:
+            failure = self._checkpoint(session, closing=True)
+        if self._submitter is not None:
+            self._submitter.wait()
+            failure = failure or self._submitter.failure()
+        self._raise(failure)
 
     def _due(self) -> bool:
         policy = self._policy
@@ -185,15 +262,25 @@ class _Runner:
         if self._recorded > self._covered:
             self._covered, self._since = self._recorded, _clock()
             try:
-                made = session.checkpoint()
+                made = session.checkpoint(self._policy.origin)
             except (CheckpointFailed, CheckpointError) as exc:
                 logger.warning("%s: no checkpoint: %s", self._ledger, exc)
                 return exc
             self._unwritten.append(made)
-            self._unsubmitted = made
+            with self._marks:
+                self._newest = self._unwitnessed = made
         elif not closing:
             return None
-        written, submitted = self._write(), self._submit()
+        written = self._write()
+        submitted = None
+        if self._submitter is not None:
+            with self._marks:
+                unwitnessed = self._unwitnessed
+            if unwitnessed is not None:
+                self._submitter.offer(unwitnessed)
+                if self._policy.strict:  # the trigger raises what the witnesses said
+                    self._submitter.wait()
+            submitted = self._submitter.failure()
         return written or submitted
 
     def _write(self) -> Exception | None:
@@ -203,7 +290,8 @@ class _Runner:
         while self._unwritten:
             made = self._unwritten[0]
             try:
-                write_checkpoint(str(directory), made, latest=len(self._unwritten) == 1)
+                with self._files:
+                    write_checkpoint(str(directory), made, latest=len(self._unwritten) == 1)
             except Exception as exc:  # logged or raised, never lost
                 logger.warning("%s: the checkpoint of %d events was not written to %s (tried again "
                                "at the next checkpoint): %s", self._ledger, made.size, directory, exc)
@@ -211,17 +299,27 @@ class _Runner:
             del self._unwritten[0]
         return None
 
-    def _submit(self) -> Exception | None:
-        made = self._unsubmitted
-        if made is None:
-            return None
+    def submit(self, made: Checkpoint) -> Exception | None:
+        """On the submitter's thread: the witnesses' cosignatures on `made`,
+        written over its files."""
         try:
-            _submit_to_witnesses(made.note, self._ledger, self._policy)
-        except Exception as exc:  # logged or raised, never lost
+            cosigned = replace(made, note=_submit_to_witnesses(made.note, self._ledger,
+                                                               self._policy))
+            directory = self._policy.directory
+            with self._files:
+                # Over its files only once they are written, and over the
+                # latest only while no newer checkpoint is there.
+                if directory is not None and made not in self._unwritten:
+                    with self._marks:
+                        newest = made is self._newest
+                    write_checkpoint(str(directory), cosigned, latest=newest)
+        except Exception as exc:  # logged, and raised by a strict policy's next trigger
             logger.warning("%s: the checkpoint of %d events was not submitted to witnesses (tried "
                            "again at the next checkpoint): %s", self._ledger, made.size, exc)
             return exc
-        self._unsubmitted = None
+        with self._marks:
+            if self._unwitnessed is made:
+                self._unwitnessed = None
         return None
 
 

@@ -30,6 +30,7 @@ def record(ledger, keypair, n, tag="r"):
 def setup(tmp_path):
     key = tmp_path / "log.key"
     key.write_bytes(LOG_SEED)
+    key.chmod(0o600)
     keypair = tallyvox.SigningKeypair.load(key)
     log_vkey = run_cli("keygen", key, "--vkey", ORIGIN).stdout.strip()
     witnesses = [start_witness(tmp_path, name, bytes([i]) * 32, [log_vkey])
@@ -57,6 +58,7 @@ def checkpoint(setup, out, *extra, witnesses=None):
 def test_keygen_prints_vkeys(tmp_path):
     key = tmp_path / "k"
     key.write_bytes(LOG_SEED)
+    key.chmod(0o600)
     public = bytes.fromhex(tallyvox.SigningKeypair.load(key).pubkey_hex)
     assert run_cli("keygen", key, "--vkey", ORIGIN).stdout == model_vkey(ORIGIN, public, NOTE_SIGNER) + "\n"
     assert run_cli("keygen", key, "--vkey", "w", "--cosigner").stdout == model_vkey("w", public, COSIGNER) + "\n"

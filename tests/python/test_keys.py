@@ -12,7 +12,7 @@ from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 
 import tallyvox
-from tallyvox import _tallyvox
+from tallyvox import _tallyvox, events
 
 SigningKeypair = _tallyvox.SigningKeypair
 KeyLoadError = _tallyvox.KeyLoadError
@@ -291,7 +291,7 @@ def test_instances_hold_and_release_their_class():
 # (SIGXFSZ ignored, so a write past it fails with EFBIG instead of killing).
 SAVE_UNDER_LIMIT = """
 import resource, signal, sys
-from tallyvox import _tallyvox
+from tallyvox import _tallyvox, events
 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
 resource.setrlimit(resource.RLIMIT_FSIZE, (int(sys.argv[2]), resource.RLIM_INFINITY))
 try:
@@ -386,20 +386,25 @@ def test_the_warning_class_is_exported_by_the_package_only():
             tallyvox.KeyPermissionWarning.__qualname__) == ("tallyvox", "KeyPermissionWarning")
 
 
-def test_keygen_prints_the_warning_on_one_line(tmp_path, child_env):
+def test_commands_print_the_warning_on_one_line(tmp_path, child_env):
     key = tmp_path / "a\nb.key"  # a name that would break the line unquoted
+    ledger = tmp_path / "l.ndjson"
 
-    def keygen():
-        return subprocess.run([sys.executable, "-m", "tallyvox", "keygen", str(key)],
+    def run(*command):
+        return subprocess.run([sys.executable, "-m", "tallyvox", *command],
                               capture_output=True, text=True, env=child_env(), timeout=60)
 
-    fresh = keygen()
+    fresh = run("keygen", str(key))
     assert (fresh.returncode, fresh.stderr) == (0, "")
+    tallyvox.Session.open(keypair=tallyvox.SigningKeypair.load(key), ledger_path=ledger,
+                          session_id="s").record(events.session_ended(reason="r", summary_sha256="s"))
     os.chmod(key, 0o664)
-    again = keygen()
-    assert (again.returncode, again.stdout) == (0, fresh.stdout)
-    assert again.stderr == (f"tallyvox: warning: key file {str(key)!r} may be read or written by "
-                            f"group or others (mode 0664); chmod 600 {str(key)!r}\n")
+    warning = (f"tallyvox: warning: key file {str(key)!r} may be read or written by "
+               f"group or others (mode 0664); chmod 600 {str(key)!r}\n")
+    again = run("keygen", str(key))
+    assert (again.returncode, again.stdout, again.stderr) == (0, fresh.stdout, warning)
+    made = run("checkpoint", str(ledger), "--key", str(key), "-o", str(tmp_path / "c"))
+    assert (made.returncode, made.stderr) == (0, warning)
 
 
 @pytest.mark.parametrize("kind,text", [("fifo", "io: not a regular file (a FIFO)"),

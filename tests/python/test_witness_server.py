@@ -119,6 +119,23 @@ def test_every_answer_of_the_protocol(witness):
     assert "409 another tree of size 8 was cosigned (old size 8, size 8)" in log
 
 
+def test_a_log_prefix_serves_a_family_of_logs_by_one_key(tmp_path):
+    public = public_of(Ed25519PrivateKey.from_private_bytes(LOG_SEED)).hex()
+    served = start_witness(tmp_path, "w.example", WITNESS_SEED,
+                           [("prefix", "example.org/agent/", public)])
+    leaves = synthetic_leaves(3)
+    try:
+        for origin, seed, status in [
+            ("example.org/agent/call-1", LOG_SEED, 200), ("example.org/agent/call-2", LOG_SEED, 200),
+            ("example.org/agent/call-3", STRANGER_SEED, 403), ("example.org/agentX", LOG_SEED, 404),
+        ]:
+            got, _, text = served.post(ModelLog(origin, seed, leaves).body(0, 3))
+            assert got == status, (origin, text)
+        assert latest(served.db, "example.org/agent/call-2") == (3, mth(leaves))
+    finally:
+        served.stop()
+
+
 def test_serve_refuses_what_it_cannot_use(tmp_path):
     trunk, _ = logs()
     stranger = Ed25519PrivateKey.from_private_bytes(STRANGER_SEED)

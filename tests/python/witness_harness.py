@@ -39,12 +39,14 @@ class WitnessProcess:
     def start(self):
         key = self.db.parent / f"{self.name}.key"
         key.write_bytes(self.seed)
+        key.chmod(0o600)
         if not self.db.exists():
             assert run_cli("witness", "init", "--db", self.db).returncode == 0
         command = [sys.executable, "-m", "tallyvox", "witness", "serve", "--db", str(self.db),
                    "--key", str(key), "--name", self.name, "--listen", "127.0.0.1:0"]
-        for vkey in self.logs:
-            command += ["--log", vkey]
+        for vkey in self.logs:  # a vkey, or ("prefix", PREFIX, HEX)
+            command += ["--log", vkey] if isinstance(vkey, str) else [
+                "--log-prefix", f"{vkey[1]}={vkey[2]}"]
         with open(self.stderr_path, "ab") as stderr:
             self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=stderr, text=True)
         line = self.process.stdout.readline()

@@ -52,9 +52,9 @@ from __future__ import annotations
 
 import asyncio
 import concurrent.futures
+import hashlib
 import threading
-from collections import OrderedDict
-from collections.abc import Awaitable, Callable
+from collections.abc import Awaitable, Callable, Sequence
 from types import TracebackType
 from typing import Any, TypeVar
 from uuid import UUID
@@ -90,11 +90,13 @@ class _Mapping:
         self.redact = redact
         self.models: Runs[UUID, tuple[str, str]] = Runs()
         self.tools: Runs[UUID, str] = Runs()
-        self.encoded = _EncodedMessages()
+        self.prompts = _PromptDigests()
 
     def chat_started(self, run_id: UUID, serialized: Any, messages: Any, kw: Any) -> None:
-        prompts = [_array([self.encoded.of(m) for m in prompt]) for prompt in messages]
-        digest = sha256_hex(prompts[0] if len(prompts) == 1 else _array(prompts))
+        if len(messages) == 1:
+            digest = self.prompts.digest(messages[0])
+        else:  # a batch of prompts: rare, hashed whole
+            digest = sha256_hex(_array([_array([_encoded(m) for m in p]) for p in messages]))
         self.models.begin(run_id, (_model_name(serialized, kw), digest))
 
     def llm_started(self, run_id: UUID, serialized: Any, prompts: list[str], kw: Any) -> None:
@@ -160,31 +162,40 @@ class _Mapping:
         )
 
 
-class _EncodedMessages:
-    """The canonical JSON of each message's fields, kept for the messages
-    seen last: an agent's every call sends the whole conversation again, and
-    encoding it anew each time would make a call cost the whole history. A
-    message is taken as it was when first seen, as long as it is the same
-    object with the same content."""
+class _PromptDigests:
+    """The digest of a prompt, its messages as one canonical JSON array,
+    made as the conversation grows. An agent's every call sends the whole
+    conversation again; hashing it anew each time would make a call cost the
+    whole history. So the hash state after the messages of the last prompt is
+    kept with them, and a prompt that extends them hashes only what is new. A
+    message counts as the one seen before when it is the same object with the
+    same content."""
 
-    def __init__(self, limit: int = 4096) -> None:
+    def __init__(self) -> None:
         self._lock = threading.Lock()
-        self._known: OrderedDict[int, tuple[BaseMessage, Any, bytes]] = OrderedDict()
-        self._limit = limit
+        self._seen: list[tuple[BaseMessage, Any]] = []
+        self._state = hashlib.sha256(b"[")  # "[" and the encodings seen, comma-separated
 
-    def of(self, message: BaseMessage) -> bytes:
-        key = id(message)
+    def digest(self, prompt: Sequence[BaseMessage]) -> str:
         with self._lock:
-            known = self._known.get(key)
-            if known is not None and known[0] is message and known[1] is message.content:
-                self._known.move_to_end(key)
-                return known[2]
-        encoded = canonical_json(jsonable(_message_fields(message)))
-        with self._lock:
-            self._known[key] = (message, message.content, encoded)
-            if len(self._known) > self._limit:
-                self._known.popitem(last=False)
-        return encoded
+            seen = self._seen
+            grows = len(prompt) >= len(seen) > 0 and all(
+                m is old and m.content is content for m, (old, content) in zip(prompt, seen))
+            if not grows:
+                seen, self._state = [], hashlib.sha256(b"[")
+            for message in prompt[len(seen):]:
+                if seen:
+                    self._state.update(b",")
+                self._state.update(_encoded(message))
+                seen.append((message, message.content))
+            self._seen = seen
+            whole = self._state.copy()
+        whole.update(b"]")
+        return whole.hexdigest()
+
+
+def _encoded(message: BaseMessage) -> bytes:
+    return canonical_json(jsonable(_message_fields(message)))
 
 
 def _array(elements: list[bytes]) -> bytes:

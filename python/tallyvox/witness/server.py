@@ -14,7 +14,7 @@ import logging
 import queue
 import threading
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 
 from aiohttp import web
@@ -93,7 +93,7 @@ class Service:
 
     keypair: SigningKeypair
     name: str
-    logs: dict[str, list[bytes]]  # origin: the logs' public keys
+    logs: Mapping[str, list[bytes]]  # origin: the logs' public keys
     writer: Writer
 
     async def add_checkpoint(self, http: web.Request) -> web.Response:
@@ -134,6 +134,33 @@ def log_keys(logs: Sequence[Vkey]) -> dict[str, list[bytes]]:
     return keys
 
 
+class LogKeys(Mapping[str, list[bytes]]):
+    """The public keys of each log a witness serves: those given for its
+    exact origin, and the key of every prefix its origin starts with.
+
+    A prefix serves a family of logs signed by one key, such as every ledger
+    of one agent, each its own log with its own origin: the note's key ID
+    still binds the key to the exact origin it signed."""
+
+    def __init__(self, exact: Mapping[str, list[bytes]],
+                 prefixes: Sequence[tuple[str, bytes]] = ()) -> None:
+        self._exact = dict(exact)
+        self._prefixes = list(prefixes)
+
+    def __getitem__(self, origin: str) -> list[bytes]:
+        keys = [*self._exact.get(origin, ()),
+                *(key for prefix, key in self._prefixes if origin.startswith(prefix))]
+        if not keys:
+            raise KeyError(origin)
+        return keys
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._exact)
+
+    def __len__(self) -> int:
+        return len(self._exact)
+
+
 def make_app(service: Service) -> web.Application:
     app = web.Application(client_max_size=MAX_BODY)
     app.router.add_post("/add-checkpoint", service.add_checkpoint)
@@ -141,10 +168,12 @@ def make_app(service: Service) -> web.Application:
 
 
 async def serve(state: WitnessState, keypair: SigningKeypair, name: str, logs: Sequence[Vkey],
-                host: str, port: int, *, ready: Callable[[str], None] | None = None,
+                host: str, port: int, *, prefixes: Sequence[tuple[str, bytes]] = (),
+                ready: Callable[[str], None] | None = None,
                 stop: asyncio.Event | None = None) -> None:
-    """Serve until `stop` is set (or the task is cancelled); `ready` gets the URL."""
-    service = Service(keypair, name, log_keys(logs), Writer(state))
+    """Serve until `stop` is set (or the task is cancelled); `ready` gets the URL.
+    `prefixes` are (origin prefix, public key) of families of logs."""
+    service = Service(keypair, name, LogKeys(log_keys(logs), prefixes), Writer(state))
     runner = web.AppRunner(make_app(service), access_log=None)
     await runner.setup()
     try:

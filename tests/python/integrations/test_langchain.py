@@ -8,6 +8,8 @@ import logging
 import uuid
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from langchain_core.language_models.fake import FakeListLLM
 from langchain_core.language_models.fake_chat_models import GenericFakeChatModel
 from langchain_core.messages import AIMessage, AIMessageChunk, HumanMessage
@@ -356,3 +358,22 @@ def test_two_conversations_at_once_keep_their_own_ledgers(tmp_path):
     for name in "ab":
         assert [kind for kind, _ in recorded(tmp_path / f"{name}.ndjson")] == [
             "SessionStarted", "ModelInvoked", "ToolCalled", "ToolReturned", "SessionEnded"]
+
+
+@given(st.lists(st.tuples(st.sampled_from(["grow", "branch", "edit", "same"]),
+                          st.integers(0, 3), st.text(max_size=5)), max_size=30))
+@settings(max_examples=200, deadline=None)
+def test_prompt_digests_as_conversations_grow_branch_and_change(steps):
+    """The running digest against the digest of each prompt made whole."""
+    from tallyvox.integrations.langchain import _PromptDigests
+
+    digests, prompt = _PromptDigests(), []
+    for step, n, text in steps:
+        if step == "grow":
+            prompt = prompt + [HumanMessage(text) for _ in range(n)]
+        elif step == "branch":
+            prompt = prompt[:n] + [AIMessage(text)]
+        elif step == "edit" and prompt:
+            prompt[min(n, len(prompt) - 1)].content = text  # the same object, changed
+        whole = [{"content": m.content, "type": m.type} for m in prompt]
+        assert digests.digest(prompt) == hashlib.sha256(t.canonical_json(whole)).hexdigest()
