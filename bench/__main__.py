@@ -12,7 +12,7 @@ import traceback
 import tallyvox
 
 from bench import (canonical, checkpoint, fleet, group_commit, harness, open as open_bench,
-                   open_record, otel, record, report, sign, threads, verify, witness)
+                   open_record, otel, record, report, sign, startup, threads, verify, witness)
 
 # Each entry builds its Benchmark (doing any setup and correctness checks);
 # it is called with quick=True for the smaller sizes of --quick.
@@ -34,6 +34,8 @@ REGISTRY = {
     witness.NAME: witness.build,
     witness.PROOF_NAME: witness.build_proof,
     report.NAME: report.build,
+    startup.IMPORT_NAME: startup.build_import,
+    startup.NAME: startup.build,
 }
 
 

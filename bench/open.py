@@ -23,7 +23,7 @@ def json_loads(path: str) -> tuple[int, str]:
 
 
 def build(quick: bool = False) -> Benchmark:
-    count = 20_000 if quick else 100_000
+    count = 5_000 if quick else 20_000
     path = str(fixtures.ledger(count))
     kp = tallyvox.SigningKeypair.generate()
     last_seq, last_hash = json_loads(path)
@@ -52,7 +52,7 @@ def build(quick: bool = False) -> Benchmark:
             "json_loads": functools.partial(json_loads, path),
         },
         batch=1,
-        rounds=10,
+        rounds=30,
         quick_rounds=10,
         warmup=1,
         per_call=dict.fromkeys(("tallyvox", "json_loads"), count),

@@ -16,24 +16,42 @@ std::optional<ChainBreak> check_link(const SignedEvent& record, std::uint64_t po
   return std::nullopt;
 }
 
-std::optional<ChainBreak> check_seal(const SignedEvent& record, std::uint64_t position,
-                                     VerifierCache* cache) {
+std::optional<std::string> seal_fault(const SignedEvent& record, VerifierCache* cache) {
   auto verified = verify_signed_event(record, cache);
   if (verified) return std::nullopt;
-  return ChainBreak{position, "event verification failed: " + display(verified.error())};
+  return "event verification failed: " + display(verified.error());
 }
 
-void ChainWalk::add(const SignedEvent& record) {
+std::optional<ChainBreak> check_seal(const SignedEvent& record, std::uint64_t position,
+                                     VerifierCache* cache) {
+  auto fault = seal_fault(record, cache);
+  if (!fault) return std::nullopt;
+  return ChainBreak{position, std::move(*fault)};
+}
+
+// `fault()` gives the seal's fault, asked only once the link holds.
+template <class Fault>
+void ChainWalk::step(const SignedEvent& record, Fault&& fault) {
   std::uint64_t position = count_++;
   if (broken_at_) return;  // the walk stopped at the first break
   auto broken = check_link(record, position, previous_);
-  if (!broken) broken = check_seal(record, position, &verifiers_);
+  if (!broken) {
+    if (std::optional<std::string> reason = fault()) broken = ChainBreak{position, std::move(*reason)};
+  }
   if (broken) {
     broken_at_ = broken->broken_at;
     reason_ = std::move(broken->reason);
     return;
   }
   previous_ = record.self_hash;
+}
+
+void ChainWalk::add(const SignedEvent& record) {
+  step(record, [&] { return seal_fault(record, &verifiers_); });
+}
+
+void ChainWalk::add(const SignedEvent& record, const std::optional<std::string>& fault) {
+  step(record, [&] { return fault; });
 }
 
 ChainReport ChainWalk::finish() && {

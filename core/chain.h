@@ -37,7 +37,11 @@ struct ChainBreak {
 std::optional<ChainBreak> check_link(const SignedEvent& record, std::uint64_t position,
                                      std::string_view previous);
 
-// A record's own seal: its self hash recomputed, then its signature.
+// A record's own seal: its self hash recomputed, then its signature. The
+// reason it does not hold, wherever the record stands.
+std::optional<std::string> seal_fault(const SignedEvent& record, VerifierCache* cache);
+
+// The same, as the break of the record at `position`.
 std::optional<ChainBreak> check_seal(const SignedEvent& record, std::uint64_t position,
                                      VerifierCache* cache);
 
@@ -46,9 +50,16 @@ std::optional<ChainBreak> check_seal(const SignedEvent& record, std::uint64_t po
 class ChainWalk {
  public:
   void add(const SignedEvent& record);
+  // The same for a record whose seal was checked elsewhere (on another
+  // thread): `fault` is seal_fault's outcome for it.
+  void add(const SignedEvent& record, const std::optional<std::string>& fault);
+  bool broken() const { return broken_at_.has_value(); }
   ChainReport finish() &&;
 
  private:
+  template <class Fault>
+  void step(const SignedEvent& record, Fault&& fault);
+
   std::uint64_t count_ = 0;
   std::string previous_{kGenesisParentHash};
   std::optional<std::uint64_t> broken_at_;

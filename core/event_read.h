@@ -1,5 +1,8 @@
 // The rules for reading an event, written once over any source (a JSON value
 // or JSON text), so that from_dict and the ledger reader cannot drift apart.
+// Each read either keeps the event (kKeep) or only checks it, by the same
+// rules and with the same errors, keeping none of its texts and values: what
+// resuming a ledger needs of its events is that every line holds one.
 #pragma once
 
 #include <array>
@@ -9,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 #include "core/event.h"
@@ -24,11 +28,28 @@ using json::Value;
 template <class T>
 using Read = std::expected<T, JsonError>;
 
-template <class S>
-Read<std::string> text(S& src) {
+// What a read that keeps nothing gives for an event.
+struct Checked {};
+template <bool kKeep>
+using EventOf = std::conditional_t<kKeep, AgentEvent, Checked>;
+
+// A string into `out`, or, unless kKeep, only checked.
+template <bool kKeep = true, class S>
+Read<void> text(S& src, std::string& out) {
   TALLYVOX_TRY(token, src.peek());
   if (*token != Token::String) return std::unexpected(json::invalid_type_error(src, *token, "a string"));
-  return src.string();
+  if constexpr (kKeep) {
+    return src.string(out);
+  } else {
+    return src.skip();  // a string is checked as it is skipped
+  }
+}
+
+template <class S>
+Read<std::string> text(S& src) {
+  std::string out;
+  TALLYVOX_TRY(read, text(src, out));
+  return out;
 }
 
 template <class S>
@@ -52,32 +73,31 @@ Read<std::uint64_t> unsigned_int(S& src, std::uint64_t max, std::string_view exp
   return std::unexpected(src.error(json::invalid_value(json::found(*v), expected)));
 }
 
-template <class S>
+template <bool kKeep, class S>
 Read<void> field_value(S& src, std::string& out) {
-  TALLYVOX_TRY(v, text(src));
-  out = std::move(*v);
-  return {};
+  return text<kKeep>(src, out);
 }
-template <class S>
+template <bool kKeep, class S>
 Read<void> field_value(S& src, bool& out) {
   TALLYVOX_TRY(v, boolean(src));
   out = *v;
   return {};
 }
-template <class S>
+template <bool kKeep, class S>
 Read<void> field_value(S& src, std::uint64_t& out) {
   TALLYVOX_TRY(v, unsigned_int(src, std::numeric_limits<std::uint64_t>::max(), "u64"));
   out = *v;
   return {};
 }
-template <class S>
+template <bool kKeep, class S>
 Read<void> field_value(S& src, std::uint32_t& out) {
   TALLYVOX_TRY(v, unsigned_int(src, std::numeric_limits<std::uint32_t>::max(), "u32"));
   out = static_cast<std::uint32_t>(*v);
   return {};
 }
-template <class S>
+template <bool kKeep, class S>
 Read<void> field_value(S& src, Value& out) {
+  if constexpr (!kKeep) return src.check();
   TALLYVOX_TRY(v, src.value());
   out = std::move(*v);
   return {};
@@ -97,7 +117,7 @@ inline std::string duplicate_field(std::string_view name) {
 inline std::string missing_field(std::string_view name) { return "missing field " + backquoted(name); }
 
 // Members in any order; known names read as their field, others skipped.
-template <class V, class S>
+template <class V, bool kKeep, class S>
 Read<V> payload(S& src) {
   TALLYVOX_TRY(token, src.peek());
   if (*token != Token::Object) {
@@ -121,7 +141,7 @@ Read<V> payload(S& src) {
         read = std::unexpected(src.error(duplicate_field(field.name)));
       } else {
         seen[i] = true;
-        read = field_value(src, event.*(field.member));
+        read = field_value<kKeep>(src, event.*(field.member));
       }
     });
     if (!read) return std::unexpected(std::move(read.error()));
@@ -145,29 +165,31 @@ Read<std::size_t> tag(S& src) {
     return std::unexpected(json::invalid_type_error(src, *token, "variant identifier"));
   }
   TALLYVOX_TRY(name, src.string());
-  std::size_t found = std::variant_size_v<AgentEvent>;
-  std::string list;
+  constexpr std::size_t kVariants = std::variant_size_v<AgentEvent>;
+  std::size_t found = kVariants;
   [&]<std::size_t... I>(std::index_sequence<I...>) {
     ((std::variant_alternative_t<I, AgentEvent>::kTag == *name ? (found = I, 0) : 0), ...);
-    ((list += (I ? ", `" : "`"), list += std::variant_alternative_t<I, AgentEvent>::kTag,
-      list += "`"),
-     ...);
-  }(std::make_index_sequence<std::variant_size_v<AgentEvent>>());
-  if (found == std::variant_size_v<AgentEvent>) {
-    return std::unexpected(
-        src.error("unknown variant " + backquoted(*name) + ", expected one of " + list));
-  }
-  return found;
+  }(std::make_index_sequence<kVariants>());
+  if (found < kVariants) return found;
+  std::string list;  // only for the error: every line names a variant
+  [&]<std::size_t... I>(std::index_sequence<I...>) {
+    ((list += (I ? ", `" : "`"), list += std::variant_alternative_t<I, AgentEvent>::kTag, list += "`"), ...);
+  }(std::make_index_sequence<kVariants>());
+  return std::unexpected(src.error("unknown variant " + backquoted(*name) + ", expected one of " + list));
 }
 
-template <class S>
-Read<AgentEvent> payload_of(S& src, std::size_t variant) {
-  Read<AgentEvent> out = std::unexpected(JsonError{});
+template <bool kKeep, class S>
+Read<EventOf<kKeep>> payload_of(S& src, std::size_t variant) {
+  Read<EventOf<kKeep>> out = std::unexpected(JsonError{});
   [&]<std::size_t... I>(std::index_sequence<I...>) {
-    ((variant == I ? (void)(out = [&]() -> Read<AgentEvent> {
-       auto p = payload<std::variant_alternative_t<I, AgentEvent>>(src);
+    ((variant == I ? (void)(out = [&]() -> Read<EventOf<kKeep>> {
+       auto p = payload<std::variant_alternative_t<I, AgentEvent>, kKeep>(src);
        if (!p) return std::unexpected(std::move(p.error()));
-       return AgentEvent(std::in_place_index<I>, std::move(*p));
+       if constexpr (kKeep) {
+         return AgentEvent(std::in_place_index<I>, std::move(*p));
+       } else {
+         return Checked{};
+       }
      }())
                    : (void)0),
      ...);
@@ -177,11 +199,11 @@ Read<AgentEvent> payload_of(S& src, std::size_t variant) {
 
 inline constexpr std::string_view kEventExpected = "adjacently tagged enum AgentEvent";
 
-template <class S>
-Read<AgentEvent> from_object(S& src) {
+template <bool kKeep, class S>
+Read<EventOf<kKeep>> from_object(S& src) {
   TALLYVOX_TRY(begin, src.begin_object());
   std::optional<std::size_t> variant;
-  std::optional<AgentEvent> event;
+  std::optional<EventOf<kKeep>> event;
   std::optional<typename S::Held> held;
   bool seen_payload = false;
   for (;;) {
@@ -194,14 +216,14 @@ Read<AgentEvent> from_object(S& src) {
       if (held) {
         // The payload came first: read it now that the variant is known.
         S payload_src = src.open(*held);
-        TALLYVOX_TRY(e, payload_of(payload_src, *variant));
+        TALLYVOX_TRY(e, payload_of<kKeep>(payload_src, *variant));
         event = std::move(*e);
       }
     } else if (**key == "payload") {
       if (seen_payload) return std::unexpected(src.error(duplicate_field("payload")));
       seen_payload = true;
       if (variant) {
-        TALLYVOX_TRY(e, payload_of(src, *variant));
+        TALLYVOX_TRY(e, payload_of<kKeep>(src, *variant));
         event = std::move(*e);
       } else {
         TALLYVOX_TRY(h, src.hold());
@@ -216,15 +238,15 @@ Read<AgentEvent> from_object(S& src) {
   return std::move(*event);
 }
 
-template <class S>
-Read<AgentEvent> from_array(S& src) {
+template <bool kKeep, class S>
+Read<EventOf<kKeep>> from_array(S& src) {
   TALLYVOX_TRY(begin, src.begin_array());
   TALLYVOX_TRY(has_tag, src.next_element());
   if (!*has_tag) return std::unexpected(src.error(json::invalid_length(0, kEventExpected)));
   TALLYVOX_TRY(t, tag(src));
   TALLYVOX_TRY(has_payload, src.next_element());
   if (!*has_payload) return std::unexpected(src.error(json::invalid_length(1, kEventExpected)));
-  TALLYVOX_TRY(e, payload_of(src, *t));
+  TALLYVOX_TRY(e, payload_of<kKeep>(src, *t));
   TALLYVOX_TRY(end, src.end_array(2));
   return std::move(*e);
 }
@@ -232,13 +254,13 @@ Read<AgentEvent> from_array(S& src) {
 }  // namespace event_read
 
 // Reads an event, in its object form (members in any order) or its array
-// form [tag, payload].
-template <class S>
-std::expected<AgentEvent, JsonError> read_event(S& src) {
+// form [tag, payload]; unless kKeep, only checked.
+template <bool kKeep = true, class S>
+std::expected<event_read::EventOf<kKeep>, JsonError> read_event(S& src) {
   auto token = src.peek();
   if (!token) return std::unexpected(std::move(token.error()));
-  if (*token == json::Token::Object) return event_read::from_object(src);
-  if (*token == json::Token::Array) return event_read::from_array(src);
+  if (*token == json::Token::Object) return event_read::from_object<kKeep>(src);
+  if (*token == json::Token::Array) return event_read::from_array<kKeep>(src);
   return std::unexpected(json::invalid_type_error(src, *token, event_read::kEventExpected));
 }
 

@@ -8,7 +8,9 @@
 //   std::expected<json::Value, JsonError> scalar();
 //       Consumes the next value, which peek() said is not an array or object.
 //   std::expected<std::string, JsonError> string();
-//       Consumes the next value, which peek() said is a string.
+//   std::expected<void, JsonError> string(std::string& out);
+//       Consumes the next value, which peek() said is a string (the second
+//       form into `out`, reusing its storage).
 //   std::expected<void, JsonError> begin_object();
 //   std::expected<std::optional<std::string_view>, JsonError> next_key();
 //       The next member's name (valid until the next call), positioned at its
@@ -23,6 +25,8 @@
 //       Consumes the next value of any kind (text: still checked).
 //   std::expected<json::Value, JsonError> value();
 //       Consumes the next value of any kind as a JSON value.
+//   std::expected<void, JsonError> check();
+//       Consumes it as value() does, with its errors, building nothing.
 //   std::expected<Held, JsonError> hold();  Source open(const Held&) const;
 //       Consumes the next value and keeps it, to be read later by a source
 //       that open() makes.

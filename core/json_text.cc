@@ -6,6 +6,10 @@
 #include <system_error>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/hex.h"
 #include "core/utf8.h"
 
@@ -50,10 +54,23 @@ inline bool ends_run(char c) {
   return u < 0x20 || c == '"' || c == '\\';
 }
 
-// The first '"', '\' or byte below 0x20 at or after p, or end. Eight bytes
-// at a time; each test sets the high bit of exactly the matching bytes, so
-// the first match is the lowest set bit and no byte-wise recheck is needed.
+// The first '"', '\' or byte below 0x20 at or after p, or end. Sixteen
+// bytes at a time where SSE2 is (every x86-64), then eight at a time; each
+// test sets the high bit of exactly the matching bytes, so the first match
+// is the lowest set bit and no byte-wise recheck is needed.
 inline const char* find_run_end(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i control_max = _mm_set1_epi8(0x1f);
+  while (end - p >= 16) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(x, control_max), control_max);  // x <= 0x1f
+    __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)), control);
+    if (int mask = _mm_movemask_epi8(hit); mask != 0) return p + std::countr_zero(static_cast<unsigned>(mask));
+    p += 16;
+  }
+#endif
   constexpr std::uint64_t kOnes = 0x0101010101010101ull;
   constexpr std::uint64_t kLow7 = 0x7f7f7f7f7f7f7f7full;
   constexpr std::uint64_t kHigh = 0x8080808080808080ull;
@@ -272,28 +289,31 @@ bool TextSource::unicode_escape(const char*& e, std::string& buf) {
   return true;
 }
 
-bool TextSource::scan_string(std::string& buf, std::string_view& out) {
+std::string_view TextSource::scan_string(std::string& buf) {
   const char* run = p_ + 1;
   const char* stop = find_run_end(run, end_);
   if (stop < end_ && *stop == '"') {
-    out = std::string_view(run, static_cast<std::size_t>(stop - run));
     p_ = stop + 1;
-    return true;
+    return std::string_view(run, static_cast<std::size_t>(stop - run));
   }
-  return scan_escaped(run, stop, buf, out);
+  return scan_escaped(run, stop, buf);
+}
+
+std::string_view TextSource::failed_string(const char* message, const char* at) {
+  fail(message, at);
+  return {};
 }
 
 // The rest of a string from the first byte that is not copied as is.
-bool TextSource::scan_escaped(const char* run, const char* stop, std::string& buf,
-                              std::string_view& out) {
+std::string_view TextSource::scan_escaped(const char* run, const char* stop, std::string& buf) {
   buf.clear();
   for (;;) {
-    if (stop == end_) return fail(kEofString, end_);
+    if (stop == end_) return failed_string(kEofString, end_);
     buf.append(run, static_cast<std::size_t>(stop - run));
     if (*stop == '"') break;
-    if (*stop != '\\') return fail(kControl, stop);
+    if (*stop != '\\') return failed_string(kControl, stop);
     const char* e = stop + 1;
-    if (e == end_) return fail(kEofString, end_);
+    if (e == end_) return failed_string(kEofString, end_);
     char c = *e++;
     switch (c) {
       case '"': buf.push_back('"'); break;
@@ -305,22 +325,22 @@ bool TextSource::scan_escaped(const char* run, const char* stop, std::string& bu
       case 'r': buf.push_back('\r'); break;
       case 't': buf.push_back('\t'); break;
       case 'u':
-        if (!unicode_escape(e, buf)) return false;
+        if (!unicode_escape(e, buf)) return {};
         break;
       default:
-        return fail(kInvalidEscape, e - 1);
+        return failed_string(kInvalidEscape, e - 1);
     }
     run = e;
     stop = find_run_end(run, end_);
   }
-  out = buf;
   p_ = stop + 1;
-  return true;
+  // Never null, even when empty: null tells a failure.
+  return std::string_view(buf.c_str(), buf.size());
 }
 
 bool TextSource::string_value(std::string& out) {
-  std::string_view v;
-  if (!scan_string(out, v)) return false;
+  std::string_view v = scan_string(out);
+  if (v.data() == nullptr) return false;
   if (v.data() != out.data()) out.assign(v);
   return true;
 }
@@ -364,8 +384,7 @@ bool TextSource::colon() {
 }
 
 bool TextSource::skip_string() {
-  std::string_view ignored;
-  return scan_string(scratch_, ignored);
+  return scan_string(scratch_).data() != nullptr;
 }
 
 // p_ just inside an array or object: reads its items with `item` up to the
@@ -382,43 +401,48 @@ bool TextSource::items(char close, const char* eof, const char* expected, Item&&
 }
 
 namespace {
-struct Nothing {};  // stands in for what walk<false> does not build
+struct Nothing {};  // stands in for what a walk that does not build skips
 template <bool kBuild, class T>
 using Built = std::conditional_t<kBuild, T, Nothing>;
 }  // namespace
 
-// One whole value; builds it into *out when kBuild, else only checks it.
+// One whole value; builds it into *out for Walk::Build, else only checks it.
 // `depth` counts the containers around the value.
-template <bool kBuild>
+template <TextSource::Walk kWalk>
 bool TextSource::walk(Value* out, std::uint32_t depth) {
   skip_ws();
   if (p_ == end_) return fail(kEofValue, end_);
   switch (*p_) {
-    case '"': return walk_string<kBuild>(out);
-    case '{': return walk_object<kBuild>(out, depth);
-    case '[': return walk_array<kBuild>(out, depth);
-    case 't': return literal("true", 4) && built<kBuild>(out, Value(true));
-    case 'f': return literal("false", 5) && built<kBuild>(out, Value(false));
-    case 'n': return literal("null", 4) && built<kBuild>(out, Value());
-    default: {
-      if (*p_ != '-' && !is_digit(*p_)) return fail(kExpectedValue, p_);
-      Number n;
-      if (!scan_number(n)) return false;
-      if constexpr (kBuild) return convert(n, *out);
-      return true;
-    }
+    case '"': return walk_string<kWalk>(out);
+    case '{': return walk_object<kWalk>(out, depth);
+    case '[': return walk_array<kWalk>(out, depth);
+    case 't': return literal("true", 4) && built<kWalk>(out, Value(true));
+    case 'f': return literal("false", 5) && built<kWalk>(out, Value(false));
+    case 'n': return literal("null", 4) && built<kWalk>(out, Value());
+    default: return walk_number<kWalk>(out);
   }
 }
 
-template <bool kBuild>
+template <TextSource::Walk kWalk>
 bool TextSource::built(Value* out, Value value) {
-  if constexpr (kBuild) *out = std::move(value);
+  if constexpr (kWalk == Walk::Build) *out = std::move(value);
   return true;
 }
 
-template <bool kBuild>
+template <TextSource::Walk kWalk>
+bool TextSource::walk_number(Value* out) {
+  if (*p_ != '-' && !is_digit(*p_)) return fail(kExpectedValue, p_);
+  Number n;
+  if (!scan_number(n)) return false;
+  if constexpr (kWalk == Walk::Skip) return true;
+  Value converted;
+  if (!convert(n, converted)) return false;
+  return built<kWalk>(out, std::move(converted));
+}
+
+template <TextSource::Walk kWalk>
 bool TextSource::walk_string(Value* out) {
-  if constexpr (kBuild) {
+  if constexpr (kWalk == Walk::Build) {
     std::string s;
     if (!string_value(s)) return false;
     *out = Value(std::move(s));
@@ -428,8 +452,9 @@ bool TextSource::walk_string(Value* out) {
   }
 }
 
-template <bool kBuild>
+template <TextSource::Walk kWalk>
 bool TextSource::walk_object(Value* out, std::uint32_t depth) {
+  constexpr bool kBuild = kWalk == Walk::Build;
   if (!enter(depth)) return false;
   [[maybe_unused]] Built<kBuild, Object> object;
   auto member = [&] {
@@ -437,11 +462,11 @@ bool TextSource::walk_object(Value* out, std::uint32_t depth) {
     if constexpr (kBuild) {
       std::string key;
       Value item;
-      if (!string_value(key) || !colon() || !walk<true>(&item, depth + 1)) return false;
+      if (!string_value(key) || !colon() || !walk<kWalk>(&item, depth + 1)) return false;
       object.insert(std::move(key), std::move(item));
       return true;
     } else {
-      return skip_string() && colon() && walk<false>(nullptr, depth + 1);
+      return skip_string() && colon() && walk<kWalk>(nullptr, depth + 1);
     }
   };
   if (!items('}', kEofObject, kExpectedObjectEnd, member)) return false;
@@ -449,15 +474,16 @@ bool TextSource::walk_object(Value* out, std::uint32_t depth) {
   return true;
 }
 
-template <bool kBuild>
+template <TextSource::Walk kWalk>
 bool TextSource::walk_array(Value* out, std::uint32_t depth) {
+  constexpr bool kBuild = kWalk == Walk::Build;
   if (!enter(depth)) return false;
   [[maybe_unused]] Built<kBuild, Array> array;
   auto element = [&] {
     if constexpr (kBuild) {
-      return walk<true>(&array.emplace_back(), depth + 1);
+      return walk<kWalk>(&array.emplace_back(), depth + 1);
     } else {
-      return walk<false>(nullptr, depth + 1);
+      return walk<kWalk>(nullptr, depth + 1);
     }
   };
   if (!items(']', kEofList, kExpectedListEnd, element)) return false;
@@ -491,17 +517,22 @@ std::expected<Value, JsonError> TextSource::scalar() {
     return std::unexpected(error(invalid_type(found(*token), "a scalar")));
   }
   Value v;
-  if (!walk<true>(&v, depth_)) return std::unexpected(failure());
+  if (!walk<Walk::Build>(&v, depth_)) return std::unexpected(failure());
   return v;
 }
 
 std::expected<std::string, JsonError> TextSource::string() {
+  std::string s;
+  TALLYVOX_TRY(read, string(s));
+  return s;
+}
+
+std::expected<void, JsonError> TextSource::string(std::string& out) {
   auto token = peek();
   if (!token) return std::unexpected(std::move(token.error()));
   if (*token != Token::String) return std::unexpected(invalid_type_error(*this, *token, "a string"));
-  std::string s;
-  if (!string_value(s)) return std::unexpected(failure());
-  return s;
+  if (!string_value(out)) return std::unexpected(failure());
+  return {};
 }
 
 // Opens the next value, which must be a container of kind `kind`.
@@ -539,8 +570,8 @@ std::expected<std::optional<std::string_view>, JsonError> TextSource::next_key()
     return std::nullopt;
   }
   if (*p_ != '"') return std::unexpected(error_at(kKeyNotString, p_));
-  std::string_view key;
-  if (!scan_string(key_, key) || !colon()) return std::unexpected(failure());
+  std::string_view key = scan_string(key_);
+  if (key.data() == nullptr || !colon()) return std::unexpected(failure());
   return key;
 }
 
@@ -584,20 +615,25 @@ std::expected<void, JsonError> TextSource::end_array(std::size_t) {
 }
 
 std::expected<void, JsonError> TextSource::skip() {
-  if (!walk<false>(nullptr, depth_)) return std::unexpected(failure());
+  if (!walk<Walk::Skip>(nullptr, depth_)) return std::unexpected(failure());
+  return {};
+}
+
+std::expected<void, JsonError> TextSource::check() {
+  if (!walk<Walk::Check>(nullptr, depth_)) return std::unexpected(failure());
   return {};
 }
 
 std::expected<Value, JsonError> TextSource::value() {
   Value v;
-  if (!walk<true>(&v, depth_)) return std::unexpected(failure());
+  if (!walk<Walk::Build>(&v, depth_)) return std::unexpected(failure());
   return v;
 }
 
 std::expected<TextSource::Held, JsonError> TextSource::hold() {
   skip_ws();
   Held held{offset(), depth_};
-  if (!walk<false>(nullptr, depth_)) return std::unexpected(failure());
+  if (!walk<Walk::Skip>(nullptr, depth_)) return std::unexpected(failure());
   return held;
 }
 

@@ -57,9 +57,14 @@ class TextSource {
   // must be the closing bracket.
   std::expected<void, JsonError> end_array(std::size_t taken);
   // skip() and hold() check the syntax only: a number too large for a
-  // binary64 is refused when it is converted (scalar(), value()), not here.
+  // binary64 is refused when it is converted (scalar(), value(), check()),
+  // not here.
   std::expected<void, JsonError> skip();
   std::expected<Value, JsonError> value();
+  // value() that builds nothing: the same checks, the same errors.
+  std::expected<void, JsonError> check();
+  // string() into `out`, whose storage is reused.
+  std::expected<void, JsonError> string(std::string& out);
   std::expected<Held, JsonError> hold();
   TextSource open(const Held& held) const;
   // A value-shape error at the current offset: the next unread byte is the
@@ -77,6 +82,9 @@ class TextSource {
       : begin_(begin), p_(at), end_(end), depth_(depth) {}
 
   struct Number;
+  // What a walk over a value does with it: checks its syntax only (Skip),
+  // also converts its numbers (Check), or builds it (Build).
+  enum class Walk { Skip, Check, Build };
 
   std::expected<void, JsonError> begin_container(Token kind, std::string_view expected);
   std::expected<bool, JsonError> close_array();
@@ -87,15 +95,17 @@ class TextSource {
   JsonError failure() const;
   JsonError error_at(std::string message, const char* at) const;
 
-  template <bool kBuild>
+  template <Walk kWalk>
   bool walk(Value* out, std::uint32_t depth);
-  template <bool kBuild>
+  template <Walk kWalk>
   bool built(Value* out, Value value);
-  template <bool kBuild>
+  template <Walk kWalk>
+  bool walk_number(Value* out);
+  template <Walk kWalk>
   bool walk_string(Value* out);
-  template <bool kBuild>
+  template <Walk kWalk>
   bool walk_object(Value* out, std::uint32_t depth);
-  template <bool kBuild>
+  template <Walk kWalk>
   bool walk_array(Value* out, std::uint32_t depth);
   template <class Item>
   bool items(char close, const char* eof, const char* expected, Item&& item);
@@ -106,10 +116,14 @@ class TextSource {
   bool literal(const char* word, std::size_t length);
   bool scan_number(Number& n);
   bool convert(const Number& n, Value& out);
-  // p_ at the opening quote. On success `out` views the contents: the text
-  // itself when there is no escape, else `buf` holding the decoded bytes.
-  bool scan_string(std::string& buf, std::string_view& out);
-  bool scan_escaped(const char* run, const char* stop, std::string& buf, std::string_view& out);
+  // p_ at the opening quote. The contents: the text itself when there is no
+  // escape, else `buf` holding the decoded bytes; a view with a null data()
+  // when the string is malformed (the failure recorded). Returned by value,
+  // in registers: a view written through a reference and read back whole
+  // stalls the load on every key.
+  std::string_view scan_string(std::string& buf);
+  std::string_view scan_escaped(const char* run, const char* stop, std::string& buf);
+  std::string_view failed_string(const char* message, const char* at);
   bool hex4(const char*& p, std::uint32_t& cp);
   bool unicode_escape(const char*& e, std::string& buf);
   bool skip_string();

@@ -140,15 +140,23 @@ std::expected<void, LedgerError> LedgerWriter::take_back(std::uint64_t size, std
   return io_error(cause);
 }
 
+LedgerReader::LedgerReader(std::function<void(SignedEvent&&)> on_record, std::size_t max_line_bytes)
+    : LedgerReader(
+          [on_record = std::move(on_record)](std::string_view text) -> std::expected<void, JsonError> {
+            auto record = read_line(text);
+            if (!record) return std::unexpected(std::move(record.error()));
+            on_record(std::move(*record));
+            return {};
+          },
+          max_line_bytes) {}
+
 // One line as the file holds it (LF already removed): UTF-8 checked with its
 // LF, then CR stripped, blank lines skipped, anything else parsed.
 std::expected<void, LedgerError> LedgerReader::take_line(std::string_view line, bool had_lf) {
   if (!valid_utf8(line)) return io_error(IoError::message(kInvalidUtf8));
   if (had_lf && !line.empty() && line.back() == '\r') line.remove_suffix(1);
   if (all_white_space(line)) return {};
-  auto record = read_line(line);
-  if (!record) return std::unexpected(LedgerError{std::move(record.error())});
-  on_record_(std::move(*record));
+  if (auto read = read_text_(line); !read) return std::unexpected(LedgerError{std::move(read.error())});
   return {};
 }
 
@@ -190,14 +198,13 @@ std::expected<void, LedgerError> LedgerReader::finish() {
   return taken;
 }
 
-std::expected<void, LedgerError> read_ledger(const std::string& path,
-                                             const std::function<void(SignedEvent&&)>& on_record,
-                                             const ReadOptions& options) {
+namespace {
+
+std::expected<void, LedgerError> read_with(LedgerReader& reader, const std::string& path,
+                                           const ReadOptions& options) {
   if (!exists(path)) return {};  // a ledger that cannot be found is empty
   auto file = open_regular(path, O_RDONLY);
   if (!file) return io_error(file.error());
-
-  LedgerReader reader(on_record, options.max_line_bytes);
   std::expected<void, LedgerError> fed;
   auto read = read_chunks(file->fd(), options.keep_reading, [&](std::string_view chunk) {
     fed = reader.feed(chunk);
@@ -206,6 +213,29 @@ std::expected<void, LedgerError> read_ledger(const std::string& path,
   if (!read) return io_error(read.error());
   if (!fed) return fed;
   return reader.finish();
+}
+
+}  // namespace
+
+std::expected<void, LedgerError> read_ledger(const std::string& path,
+                                             const std::function<void(SignedEvent&&)>& on_record,
+                                             const ReadOptions& options) {
+  LedgerReader reader(on_record, options.max_line_bytes);
+  return read_with(reader, path, options);
+}
+
+std::expected<void, LedgerError> read_ledger_heads(
+    const std::string& path, const std::function<void(const SignedEvent&)>& on_record,
+    const ReadOptions& options) {
+  SignedEvent record;
+  auto reader = LedgerReader::of_texts(
+      [&](std::string_view text) {
+        auto read = read_line_head(text, record);
+        if (read) on_record(record);
+        return read;
+      },
+      options.max_line_bytes);
+  return read_with(reader, path, options);
 }
 
 std::expected<std::vector<SignedEvent>, LedgerError> read_ledger(const std::string& path,

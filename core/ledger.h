@@ -80,9 +80,19 @@ inline constexpr const char* kWriterStopped =
 // (a device, a huge sparse file) can make a reader hold.
 inline constexpr std::size_t kDefaultMaxLineBytes = std::size_t{64} << 20;
 
+// How much of a ledger a thread of a parallel read takes at once: enough
+// that handing it over costs nothing next to reading it, little enough that
+// the threads finish together.
+inline constexpr std::size_t kDefaultChunkBytes = std::size_t{1} << 20;
+
 struct ReadOptions {
   std::size_t max_line_bytes = kDefaultMaxLineBytes;  // its LF not counted
   KeepReading keep_reading;                           // asked between chunks
+  // Threads for the walks that check seals (the chain and tree walks of a
+  // file): more than one reads in parallel (core/parallel_read.h), taking
+  // `chunk_bytes` at a time.
+  unsigned jobs = 1;
+  std::size_t chunk_bytes = kDefaultChunkBytes;
 };
 
 // Cuts ledger bytes into lines, which may arrive in pieces of any size, and
@@ -94,20 +104,32 @@ struct ReadOptions {
 class LedgerReader {
  public:
   explicit LedgerReader(std::function<void(SignedEvent&&)> on_record,
-                        std::size_t max_line_bytes = kDefaultMaxLineBytes)
-      : on_record_(std::move(on_record)), max_line_bytes_(max_line_bytes) {}
+                        std::size_t max_line_bytes = kDefaultMaxLineBytes);
+
+  // What reads the text of a line that is not blank (UTF-8 checked, the CR
+  // of a CRLF end removed): one record, or its error.
+  using ReadText = std::function<std::expected<void, JsonError>(std::string_view text)>;
+  // A reader that hands each such text to `read_text`.
+  static LedgerReader of_texts(ReadText read_text, std::size_t max_line_bytes = kDefaultMaxLineBytes) {
+    return LedgerReader(std::move(read_text), max_line_bytes);
+  }
+
   std::expected<void, LedgerError> feed(std::string_view bytes);
   // The bytes after the last LF form a final line.
   std::expected<void, LedgerError> finish();
 
   std::size_t max_line_bytes() const { return max_line_bytes_; }
+  // The lines ended by an LF so far.
+  std::uint64_t lines() const { return lines_; }
   // The error of a line of `size` bytes, from 1, when it is too long.
   std::optional<LedgerError> too_long(std::uint64_t line, std::size_t size) const;
 
  private:
+  LedgerReader(ReadText read_text, std::size_t max_line_bytes)
+      : read_text_(std::move(read_text)), max_line_bytes_(max_line_bytes) {}
   std::expected<void, LedgerError> take_line(std::string_view line, bool had_lf);
 
-  std::function<void(SignedEvent&&)> on_record_;
+  ReadText read_text_;
   std::size_t max_line_bytes_;
   std::uint64_t lines_ = 0;  // lines ended so far
   std::string pending_;      // the start of a line whose LF has not come yet
@@ -124,5 +146,12 @@ std::expected<void, LedgerError> read_ledger(const std::string& path,
 
 std::expected<std::vector<SignedEvent>, LedgerError> read_ledger(const std::string& path,
                                                                  const ReadOptions& options = {});
+
+// read_ledger for a reader that needs every line to be a record but not the
+// records' events (resuming a ledger): each record is read into one
+// SignedEvent, reused, whose event is never filled in.
+std::expected<void, LedgerError> read_ledger_heads(
+    const std::string& path, const std::function<void(const SignedEvent&)>& on_record,
+    const ReadOptions& options = {});
 
 }  // namespace tallyvox

@@ -7,6 +7,7 @@
 #include "core/hex.h"
 #include "core/io.h"
 #include "core/ledger.h"
+#include "core/parallel_read.h"
 
 namespace tallyvox {
 
@@ -39,8 +40,17 @@ Digest event_leaf(const SignedEvent& record) {
 }
 
 void TreeWalk::add(SignedEvent&& record) {
-  const std::uint64_t position = builder_.size();
   chain_.add(record);
+  add_leaf(std::move(record));
+}
+
+void TreeWalk::add(SignedEvent&& record, const std::optional<std::string>& fault) {
+  chain_.add(record, fault);
+  add_leaf(std::move(record));
+}
+
+void TreeWalk::add_leaf(SignedEvent&& record) {
+  const std::uint64_t position = builder_.size();
   Digest leaf = event_leaf(record);
   builder_.add(leaf);
   if (position < options_.prefix && options_.keep_leaves) tree_.leaves.push_back(leaf);
@@ -87,8 +97,13 @@ std::expected<LedgerTree, LedgerError> walk_ledger_tree(const std::string& path,
                                                        const ReadOptions& read_options) {
   if (auto found = stat_path(path); !found) return std::unexpected(LedgerError{found.error()});
   TreeWalk walk(options);
-  auto read = read_ledger(
-      path, [&](SignedEvent&& record) { walk.add(std::move(record)); }, read_options);
+  auto read = read_options.jobs <= 1
+                  ? read_ledger(path, [&](SignedEvent&& record) { walk.add(std::move(record)); }, read_options)
+                  : read_ledger_parallel(path, read_options,
+                                         [&](SignedEvent&& record, const std::optional<std::string>& fault) {
+                                           walk.add(std::move(record), fault);
+                                           return !walk.broken();
+                                         });
   if (!read) return std::unexpected(std::move(read.error()));
   return std::move(walk).finish();
 }

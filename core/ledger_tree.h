@@ -39,9 +39,14 @@ class TreeWalk {
  public:
   explicit TreeWalk(const TreeWalkOptions& options) : options_(options) {}
   void add(SignedEvent&& record);
+  // The same for a record whose seal was checked elsewhere (ChainWalk::add).
+  void add(SignedEvent&& record, const std::optional<std::string>& fault);
+  bool broken() const { return chain_.broken(); }
   LedgerTree finish() &&;
 
  private:
+  void add_leaf(SignedEvent&& record);
+
   TreeWalkOptions options_;
   ChainWalk chain_;
   merkle::Builder builder_;
@@ -75,7 +80,8 @@ class LedgerFrontier {
   std::optional<std::uint64_t> foreign_at_;
 };
 
-// Walks the file at `path`; a path that does not exist is an error here.
+// Walks the file at `path`, on `read.jobs` threads; a path that does not
+// exist is an error here.
 std::expected<LedgerTree, LedgerError> walk_ledger_tree(const std::string& path,
                                                        const TreeWalkOptions& options,
                                                        const ReadOptions& read = {});

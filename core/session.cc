@@ -14,7 +14,8 @@ Session::Session(std::string session_id, std::unique_ptr<LedgerWriter> writer,
 
 std::expected<std::unique_ptr<Session>, SessionError> Session::open(const SigningKeypair& keypair,
                                                                     const std::string& path,
-                                                                    std::string session_id) {
+                                                                    std::string session_id,
+                                                                    const ReadOptions& read_options) {
   auto writer = LedgerWriter::open(path);
   if (!writer) return std::unexpected(SessionError{std::move(writer.error())});
   SigningKeypair own = keypair.copy();
@@ -24,11 +25,11 @@ std::expected<std::unique_ptr<Session>, SessionError> Session::open(const Signin
   std::uint64_t next_seq = 0;
   std::string parent_hash(kGenesisParentHash);
   LedgerFrontier frontier(own.pubkey_hex());
-  auto read = read_ledger((*writer)->path(), [&](SignedEvent&& record) {
+  auto read = read_ledger_heads((*writer)->path(), [&](const SignedEvent& record) {
     frontier.add_read(record);
     next_seq = record.seq + 1;  // wraps at 2^64
-    parent_hash = std::move(record.self_hash);
-  });
+    parent_hash = record.self_hash;
+  }, read_options);
   if (!read) return std::unexpected(SessionError{std::move(read.error())});
   return std::make_unique<Session>(std::move(session_id), std::move(*writer), std::move(own),
                                    next_seq, std::move(parent_hash), std::move(frontier));

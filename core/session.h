@@ -24,10 +24,12 @@ namespace tallyvox {
 
 class Session {
  public:
-  // Opens (or resumes) the ledger at `path` with a private copy of the key.
+  // Opens (or resumes) the ledger at `path` with a private copy of the key,
+  // reading what it holds with `read`'s line limit and interruption check.
   static std::expected<std::unique_ptr<Session>, SessionError> open(const SigningKeypair& keypair,
                                                                     const std::string& path,
-                                                                    std::string session_id);
+                                                                    std::string session_id,
+                                                                    const ReadOptions& read = {});
 
   // Seals `event` with the next seq and the running parent hash, appends it
   // and advances the chain. Safe to call from several threads. Closed once

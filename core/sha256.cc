@@ -1,12 +1,32 @@
+// OpenSSL 3 marks its SHA256_* functions deprecated in favour of EVP; they
+// stay, and the EVP layer costs about as much as hashing the 33 and 65
+// bytes of a Merkle leaf or node (a digest state allocated per hash, a
+// provider call per step), which resuming a ledger does twice a line.
+#define OPENSSL_SUPPRESS_DEPRECATED
+
 #include "core/sha256.h"
 
 #include <openssl/evp.h>
+#include <openssl/sha.h>
 
 #include <memory>
 
 #include "core/error.h"
 
 namespace tallyvox {
+
+#if !defined(OPENSSL_NO_DEPRECATED_3_0)
+
+Digest sha256(const void* data, std::size_t n) {
+  SHA256_CTX ctx;
+  Digest digest;
+  if (SHA256_Init(&ctx) != 1 || SHA256_Update(&ctx, data, n) != 1 || SHA256_Final(digest.data(), &ctx) != 1) {
+    throw InternalFault("OpenSSL SHA-256 failed");
+  }
+  return digest;
+}
+
+#else  // an OpenSSL built without its deprecated functions: through EVP
 
 namespace {
 
@@ -35,5 +55,7 @@ Digest sha256(const void* data, std::size_t n) {
   }
   return digest;
 }
+
+#endif
 
 }  // namespace tallyvox

@@ -1,6 +1,6 @@
-// SHA-256 through OpenSSL, with the algorithm fetched once and one digest
-// context per thread: the one-shot SHA256() looks the algorithm up on every
-// call, which costs more than hashing a typical event.
+// SHA-256 through OpenSSL's own SHA-256 functions, on the stack: the
+// one-shot SHA256() looks the algorithm up on every call, and the EVP layer
+// allocates per hash, both costing more than hashing a Merkle node.
 #pragma once
 
 #include <array>

@@ -81,4 +81,9 @@ std::expected<void, JsonError> check_line_nesting(const SignedEvent& record);
 // with only space, tab, CR and LF around it. Errors carry their position.
 std::expected<SignedEvent, JsonError> read_line(std::string_view line);
 
+// The same checks and errors, reading into `record` all but the event (which
+// keeps what it held): for readers that need every line to be a record but
+// not its event, such as resuming a ledger.
+std::expected<void, JsonError> read_line_head(std::string_view line, SignedEvent& record);
+
 }  // namespace tallyvox

@@ -22,4 +22,10 @@ std::expected<SignedEvent, JsonError> read_line(std::string_view line) {
   return record;
 }
 
+std::expected<void, JsonError> read_line_head(std::string_view line, SignedEvent& record) {
+  json::TextSource src(line);
+  if (auto read = read_signed_head(src, record); !read) return read;
+  return src.finish();
+}
+
 }  // namespace tallyvox

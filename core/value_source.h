@@ -22,6 +22,10 @@ class ValueSource {
   std::expected<Token, JsonError> peek() const;
   std::expected<Value, JsonError> scalar() { return *next_; }
   std::expected<std::string, JsonError> string() { return next_->as_string(); }
+  std::expected<void, JsonError> string(std::string& out) {
+    out = next_->as_string();
+    return {};
+  }
   std::expected<void, JsonError> begin_object();
   std::expected<std::optional<std::string_view>, JsonError> next_key();
   std::expected<void, JsonError> begin_array();
@@ -29,6 +33,7 @@ class ValueSource {
   std::expected<void, JsonError> end_array(std::size_t taken);
   std::expected<void, JsonError> skip() { return {}; }
   std::expected<Value, JsonError> value() { return *next_; }
+  std::expected<void, JsonError> check() { return {}; }  // a value in memory is one
   std::expected<Held, JsonError> hold() { return next_; }
   ValueSource open(Held held) const { return ValueSource(*held); }
   JsonError error(std::string message) const { return JsonError{std::move(message), std::nullopt}; }

@@ -148,7 +148,7 @@ PyObject* make_checkpoint_py(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     std::optional<std::string> origin;
     if (a[2] != Py_None) origin.emplace(origin_text);
     const SigningKeypair& keypair = *keypair_of(a[1]);
-    ReadOptions read = read_options();
+    ReadOptions read = walk_options();
     return outcome(without_gil([&] { return make_checkpoint(path, keypair, origin, read); }),
                    [](const SignedCheckpoint& c) { return checkpoint_tuple(c.checkpoint, c.note); });
   });
@@ -194,7 +194,7 @@ PyObject* verify_checkpoint_py(PyObject*, PyObject* const* args, Py_ssize_t narg
         })) {
       return nullptr;
     }
-    ReadOptions read = read_options();
+    ReadOptions read = walk_options();
     return outcome(without_gil([&] { return verify_ledger_checkpoint(path, note, keys, read); }),
                    [&](const LedgerMatch& m) {
                      PyObject* cp = checkpoint_tuple(m.checkpoint, note);
@@ -220,7 +220,7 @@ PyObject* prove_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         !arg_u64(a[1], "seq", &seq) || !arg_text(a[2], "note", &note)) {
       return nullptr;
     }
-    ReadOptions read = read_options();
+    ReadOptions read = walk_options();
     return outcome(without_gil([&] { return make_inclusion_proof(path, seq, note, read); }),
                    [](const std::string& text) { return new_text(text); });
   });
@@ -259,7 +259,7 @@ PyObject* ledger_consistency_py(PyObject*, PyObject* const* args, Py_ssize_t nar
         !arg_u64(a[1], "old_size", &old_size) || !arg_u64(a[2], "new_size", &new_size)) {
       return nullptr;
     }
-    ReadOptions read = read_options();
+    ReadOptions read = walk_options();
     return outcome(without_gil([&] { return ledger_consistency_proof(path, old_size, new_size, read); }),
                    [](const std::vector<Digest>& proof) { return hash_list(proof); });
   });

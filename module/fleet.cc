@@ -8,6 +8,7 @@
 
 #include "core/chain.h"
 #include "core/ledger.h"
+#include "core/parallel_read.h"
 #include "core/parallel_walk.h"
 #include "module/args.h"
 #include "module/errors.h"
@@ -109,7 +110,12 @@ PyObject* verify_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
+PyObject* usable_cores_py(PyObject*, PyObject*) { return PyLong_FromUnsignedLong(usable_cores()); }
+
 PyMethodDef functions[] = {
+    {"usable_cores", usable_cores_py, METH_NOARGS,
+     "usable_cores()\n--\n\nThe cores this process may run on (its CPU affinity): the threads "
+     "that the\ncheckpoint functions walk with, and the default of --jobs."},
     {"verify_file_jobs", fastcall<verify_file_jobs>(), METH_FASTCALL | METH_KEYWORDS,
      "verify_file_jobs(path, jobs, max_line_bytes=None)\n--\n\nverify_file with the hashes and "
      "signatures checked on `jobs` threads; the\nsame report."},

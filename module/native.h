@@ -21,7 +21,7 @@ int add_native_functions(PyObject* native, std::span<PyMethodDef> defs);
 int add_ledger_native(PyObject* native);  // read_ledger, read_verified
 int add_recover_native(PyObject* native);  // recover_ledger, verify_kept_lines
 int add_checkpoint_native(PyObject* native);  // checkpoints, proofs, the Merkle tree
-int add_fleet_native(PyObject* native);   // verify_file_jobs, verify_stream
+int add_fleet_native(PyObject* native);   // usable_cores, verify_file_jobs, verify_stream
 int add_keys_native(PyObject* native);    // KeyPermissionWarning
 int add_witness_native(PyObject* native);  // verifier keys, cosignatures, add-checkpoint
 int add_build_info_native(PyObject* native);  // build_info

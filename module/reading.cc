@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 
+#include "core/parallel_read.h"
 #include "module/args.h"
 #include "module/errors.h"
 #include "module/gil.h"
@@ -121,6 +122,12 @@ PyObject* raise_os_error(const IoError& error, const std::string& path) {
 
 ReadOptions read_options(std::size_t max_line_bytes) {
   return ReadOptions{max_line_bytes, signal_check()};
+}
+
+ReadOptions walk_options() {
+  ReadOptions options = read_options();
+  options.jobs = usable_cores();
+  return options;
 }
 
 int add_reading_native(PyObject* native) { return add_native_functions(native, functions); }

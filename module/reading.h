@@ -29,6 +29,10 @@ KeepReading signal_check();
 // What a read of the module uses: the limit and the signal check.
 ReadOptions read_options(std::size_t max_line_bytes = default_max_line_bytes());
 
+// The same for the tree walks of the checkpoint functions, which read and
+// check seals on every core this process may use.
+ReadOptions walk_options();
+
 // True when a signal handler raised during the read that just failed: its
 // exception, already set, is the call's outcome.
 inline bool handler_raised() { return PyErr_Occurred() != nullptr; }

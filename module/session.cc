@@ -19,6 +19,7 @@
 #include "module/keys.h"
 #include "module/module.h"
 #include "module/native.h"
+#include "module/reading.h"
 #include "module/signed.h"
 
 namespace tallyvox::py {
@@ -140,10 +141,13 @@ PyObject* session_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         return nullptr;
       }
     }
-    auto opened = Session::open(*keypair_of(a[0]), path, std::string(session_id));
+    const SigningKeypair& keypair = *keypair_of(a[0]);
+    std::string id(session_id);
+    ReadOptions read = read_options();
+    auto opened = without_gil([&] { return Session::open(keypair, path, std::move(id), read); });
     if (!opened) {
       Py_XDECREF(runner);
-      return raise_session(opened.error());
+      return handler_raised() ? nullptr : raise_session(opened.error());
     }
     return new_holder(session_type(), SessionBox(std::move(*opened), runner));
   });

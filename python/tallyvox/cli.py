@@ -17,17 +17,17 @@ from typing import Any, Callable, Sequence
 
 import tallyvox
 from tallyvox.about import version_text
-from tallyvox.cli_checkpoint import add_checkpoint_commands, add_verify_options
-from tallyvox.cli_demo import cmd_demo
-from tallyvox.cli_fleet import positive_jobs
+from tallyvox.cli_args import (RECOVER_TEXTS, REPORT_TEXTS, add_checkpoint_commands,
+                               add_recover_arguments, add_report_arguments, add_verify_options,
+                               positive_jobs, usable_cores)
 from tallyvox.cli_exit import (EXIT_ERROR, EXIT_FAILED, EXIT_OK, PROG, CliError, complain,
                                error_text)
-from tallyvox.cli_recover import RECOVER_TEXTS, add_recover_arguments, cmd_recover
-from tallyvox.cli_report import REPORT_TEXTS, add_report_arguments, cmd_report
-from tallyvox.cli_summary import cmd_verify
-from tallyvox.cli_timeline import cmd_show
-from tallyvox.cli_witness import add_keygen_options, add_witness_commands, note_signer, vkey_of
-from tallyvox.fleet import usable_cores
+from tallyvox.cli_lazy import command
+from tallyvox.cli_witness_args import add_keygen_options, add_witness_commands, note_signer, vkey_of
+
+# Each command's code is imported when it runs: `tallyvox --version` and
+# `tallyvox verify` start without the checkpoint, fleet, witness and report
+# modules (and what they import: dataclasses, asyncio, SQLite, Jinja2).
 
 
 def cmd_keygen(args: argparse.Namespace) -> int:
@@ -76,7 +76,7 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     verify = add_command(
-        commands, "verify", cmd_verify,
+        commands, "verify", command("tallyvox.cli_summary", "cmd_verify"),
         help="verify ledger files and summarise them",
         description="Walk the chain of each ledger (sequence numbers, parent links, "
                     "hashes, signatures) and print a summary: event count, valid or "
@@ -98,7 +98,7 @@ def build_parser() -> argparse.ArgumentParser:
     add_verify_options(verify)
 
     show = add_command(
-        commands, "show", cmd_show,
+        commands, "show", command("tallyvox.cli_timeline", "cmd_show"),
         help="print the timeline of a ledger",
         description="Print one line per event: seq, UTC time, type and its key fields, "
                     "long texts shortened. The event at which the chain breaks, if any, "
@@ -117,11 +117,13 @@ def build_parser() -> argparse.ArgumentParser:
     keygen.add_argument("path", metavar="PATH", help="secret-key file")
     add_keygen_options(keygen)
 
-    add_recover_arguments(add_command(commands, "recover", cmd_recover, **RECOVER_TEXTS))
-    add_report_arguments(add_command(commands, "report", cmd_report, **REPORT_TEXTS), _public_key)
+    add_recover_arguments(add_command(commands, "recover", command("tallyvox.cli_recover", "cmd_recover"),
+                                      **RECOVER_TEXTS))
+    add_report_arguments(add_command(commands, "report", command("tallyvox.cli_report", "cmd_report"),
+                                     **REPORT_TEXTS), _public_key)
 
     demo = add_command(
-        commands, "demo", cmd_demo,
+        commands, "demo", command("tallyvox.cli_demo", "cmd_demo"),
         help="record, verify and show a sample conversation",
         description="Record a short sample conversation using all seven event types "
                     "into a fresh ledger signed by a fresh key, in a new directory "

@@ -22,7 +22,6 @@ NOT_ENDED = "ends without SessionEnded (truncated, or still recording)"
 # A checkpoint is a few hundred bytes and a proof a few KiB: a larger file is
 # neither, and is never read whole.
 MAX_NOTE_BYTES = 1 << 20
-MAX_SEQ = (1 << 64) - 1
 
 
 @dataclass
@@ -47,12 +46,6 @@ class Check:
         if self.checkpoint is not None:
             document["checkpoint"] = self.checkpoint.to_json()
         return {**document, **(self.details or {})}
-
-
-def _seq(text: str) -> int:
-    if not text.isdigit() or not text.isascii() or len(text) > 20 or int(text) > MAX_SEQ:
-        raise argparse.ArgumentTypeError(f"not a seq (a decimal number up to {MAX_SEQ}): {text!r}")
-    return int(text)
 
 
 class _Fault(Exception):
@@ -198,56 +191,3 @@ def cmd_verify_proof(args: argparse.Namespace) -> int:
             return _report(args, args.proof, EXIT_FAILED, witnessed.text, document)
         text += f"\n  witnesses: {witnessed.text}"
     return _report(args, args.proof, EXIT_OK, text, document)
-
-
-def add_verify_options(verify: argparse.ArgumentParser) -> None:
-    verify.add_argument("--checkpoint", metavar="FILE",
-                        help="a checkpoint the ledger must match: signed by its signer (or "
-                             "an expected one), its first events having the checkpoint's root")
-    verify.add_argument("--require-end", action="store_true",
-                        help="the last event must be SessionEnded")
-
-
-def add_checkpoint_commands(commands: Any, add_command: Callable[..., argparse.ArgumentParser],
-                            public_key: Callable[[str], str]) -> None:
-    """Declare checkpoint, prove and verify-proof."""
-    make = add_command(
-        commands, "checkpoint", cmd_checkpoint,
-        help="sign a checkpoint of a whole, valid ledger",
-        description="Verify the whole chain and, when every event is valid and signed by "
-                    "KEYFILE's key, write a signed checkpoint (c2sp.org/tlog-checkpoint) of "
-                    "the Merkle tree of its events. Keep it anywhere but beside the ledger.",
-        epilog="Exit status: 0 written, 1 the chain is broken or has another signer, "
-               "2 an input cannot be read.")
-    make.add_argument("ledger", metavar="LEDGER", help="ledger file (NDJSON)")
-    make.add_argument("--key", required=True, metavar="KEYFILE", help="secret-key file")
-    make.add_argument("--origin", help="the checkpoint's origin (default: tallyvox/ and the "
-                                       "self_hash of the first event)")
-    make.add_argument("-o", "--output", metavar="OUT", help="default: LEDGER.checkpoint")
-    make.add_argument("--json", action="store_true", help="print one JSON document")
-
-    prove = add_command(
-        commands, "prove", cmd_prove,
-        help="write the inclusion proof of one event",
-        description="Write the proof (c2sp.org/tlog-proof) that event N is in the tree "
-                    "of a checkpoint the ledger matches: its line, its audit path and the "
-                    "checkpoint.",
-        epilog="Exit status: 0 written, 1 the ledger does not match the checkpoint, "
-               "2 an input cannot be read or N is not in the checkpoint.")
-    prove.add_argument("ledger", metavar="LEDGER", help="ledger file (NDJSON)")
-    prove.add_argument("--seq", required=True, type=_seq, metavar="N", help="the event's seq")
-    prove.add_argument("--checkpoint", required=True, metavar="FILE", help="checkpoint file")
-    prove.add_argument("-o", "--output", metavar="OUT", help="default: standard output")
-    prove.add_argument("--json", action="store_true", help="print one JSON document")
-
-    check = add_command(
-        commands, "verify-proof", cmd_verify_proof,
-        help="check an inclusion proof without the ledger",
-        description="Check the checkpoint's signature by HEX (or the log's VKEY), the "
-                    "disclosed event's hash, signature and signer, its inclusion in the "
-                    "checkpoint's tree, and with --witness-key the witnesses' cosignatures.",
-        epilog="Exit status: 0 the proof holds, 1 it does not, 2 the file is malformed.")
-    check.add_argument("proof", metavar="PROOF", help="proof file (.tlog-proof)")
-    check.add_argument("--expect-signer", required=True, type=public_key, metavar="HEX|VKEY",
-                       help="the public key (64 hex characters) that signed, or the log's vkey")
-    check.add_argument("--json", action="store_true", help="print one JSON document")

@@ -4,7 +4,6 @@ totals line."""
 
 from __future__ import annotations
 
-import argparse
 import queue
 import sys
 import threading
@@ -100,14 +99,3 @@ def totals_line(codes: Iterable[int], events: int, seconds: float) -> str:
     noun = "ledger" if len(codes) == 1 else "ledgers"
     return (f"{len(codes)} {noun}: {count[EXIT_OK]} valid, {count[EXIT_FAILED]} broken, "
             f"{count[EXIT_ERROR]} unreadable; {events} events; {seconds:.2f} s")
-
-
-def positive_jobs(text: str) -> int:
-    """The --jobs argument."""
-    try:
-        jobs = int(text)
-    except ValueError:
-        jobs = 0
-    if jobs < 1:
-        raise argparse.ArgumentTypeError(f"not a positive number of jobs: {text!r}")
-    return jobs

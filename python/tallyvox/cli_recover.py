@@ -85,20 +85,3 @@ def cmd_recover(args: argparse.Namespace) -> int:
     else:
         print("\n".join(recovery_lines(path, done)))
     return EXIT_OK
-
-
-def add_recover_arguments(recover: argparse.ArgumentParser) -> None:
-    recover.add_argument("ledger", metavar="LEDGER", help="ledger file (NDJSON)")
-    recover.add_argument("--json", action="store_true", help="print one JSON document")
-
-
-RECOVER_TEXTS = dict(
-    help="take a torn final line aside after a crash",
-    description="When every complete line of LEDGER is a record and only the final "
-                "line is torn (no LF, not a record), copy that line to "
-                "LEDGER.torn-<UTC time>, cut the ledger after its last LF and flush "
-                "both, so that the ledger opens and verifies again. An intact ledger "
-                "is left alone; any other damage changes nothing. While a session "
-                "holds the ledger it is refused and changes nothing.",
-    epilog="Exit status: 0 recovered or intact, 2 the ledger is missing, unreadable, "
-           "damaged otherwise or open by another writer (the reason is printed).")

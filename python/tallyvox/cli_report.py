@@ -5,14 +5,13 @@ from __future__ import annotations
 
 import argparse
 import time
-from typing import Any, Callable
+from typing import Any
 
 from tallyvox._files import write_atomically
-from tallyvox.cli_checkpoint import add_verify_options
 from tallyvox.cli_exit import EXIT_ERROR, CliError, complain, error_text
-from tallyvox.cli_fleet import judge_all, positive_jobs, totals_line
+from tallyvox.cli_fleet import judge_all, totals_line
 from tallyvox.cli_summary import judge
-from tallyvox.fleet import ledger_paths, usable_cores
+from tallyvox.fleet import ledger_paths
 from tallyvox.report.model import LedgerView, ledger_view
 
 NO_JINJA = "the HTML report needs Jinja2: pip install 'tallyvox[report]'"
@@ -63,32 +62,3 @@ def cmd_report(args: argparse.Namespace) -> int:
         return EXIT_ERROR
     print(args.output)
     return max(summary.exit_code for summary in summaries)
-
-
-REPORT_TEXTS = dict(
-    help="write an HTML report of ledgers for auditors",
-    description="Verify each ledger as verify does and write one self-contained HTML page "
-                "(no script, style or font from elsewhere): the verdict, the conversation "
-                "as a timeline of what was heard and said, model and tool calls with their "
-                "latencies, a latency chart, per-tool totals, and each event's hashes, "
-                "signer and ledger line. Several ledgers, or a directory, get an index. "
-                "The middle of a long session is folded into counts.",
-    epilog="Exit status: 0 every ledger is valid (and signed only by the expected keys), "
-           "1 a chain is broken or carries another signer, 2 a ledger or the output cannot "
-           "be read or written (the page is still written when only ledgers fail). "
-           "Needs Jinja2: pip install 'tallyvox[report]'.")
-
-
-def add_report_arguments(report: argparse.ArgumentParser,
-                         public_key: Callable[[str], str]) -> None:
-    report.add_argument("ledgers", nargs="+", metavar="LEDGER",
-                        help="ledger file (NDJSON), or a directory: every *.ndjson below it")
-    report.add_argument("-o", "--output", required=True, metavar="FILE.html",
-                        help="where to write the page")
-    report.add_argument("--jobs", type=positive_jobs, default=usable_cores(), metavar="N",
-                        help="ledgers verified at once, or threads for the walk of a single "
-                             "ledger (default: the usable cores)")
-    report.add_argument("--expect-signer", action="append", type=public_key, metavar="HEX",
-                        help="a public key (64 hex characters) allowed to have signed; "
-                             "repeat for several keys")
-    add_verify_options(report)

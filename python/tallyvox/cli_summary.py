@@ -6,16 +6,18 @@ import argparse
 import json
 import time
 from dataclasses import dataclass, field
-from typing import Any, Sequence
+from typing import TYPE_CHECKING, Any, Sequence
 
 import tallyvox
-from tallyvox.cli_checkpoint import Check, verify_checks
 from tallyvox.cli_exit import (EXIT_ERROR, EXIT_FAILED, EXIT_OK, INPUT_ERRORS, complain, error_text,
                                one_line)
 from tallyvox.cli_fleet import judge_all, totals_line
 from tallyvox.cli_ledger import Ledger, load_ledger, utc_text
 from tallyvox.cli_recover import explain_torn_tail
 from tallyvox.fleet import ledger_paths
+
+if TYPE_CHECKING:
+    from tallyvox.cli_checkpoint import Check
 
 
 @dataclass
@@ -137,13 +139,23 @@ def judge(path: str, jobs: int, args: argparse.Namespace) -> tuple[Summary, Ledg
     try:
         ledger = load_ledger(path, jobs)
         summary = summarise(ledger, args.expect_signer)
-        summary.checks = verify_checks(args, path, ledger.records)
+        summary.checks = _checks(args, path, ledger)
     except INPUT_ERRORS as exc:
         summary = Summary(path=path, status="error", error=error_text(exc))
         if isinstance(exc, tallyvox.ChainError):  # a line that is not a record: torn?
             explain_torn_tail(summary)
         return summary, None
     return summary, ledger
+
+
+def _checks(args: argparse.Namespace, path: str, ledger: Ledger) -> list[Check]:
+    """The checks verify's options ask for; the checkpoint and witness code
+    is imported only for them."""
+    if args.checkpoint is None and not args.witness_key and not args.require_end:
+        return []
+    from tallyvox.cli_checkpoint import verify_checks
+
+    return verify_checks(args, path, ledger.records)
 
 
 def _judge(path: str, jobs: int, args: argparse.Namespace) -> Summary:

@@ -5,11 +5,8 @@ or any ``concurrent.futures`` executor, such as a Dask cluster's."""
 from __future__ import annotations
 
 import collections
-import concurrent.futures as cf
-import multiprocessing
 import os
 import re
-from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Generator, Iterable, Iterator, Union
 
@@ -17,7 +14,12 @@ import tallyvox
 from tallyvox import _native
 from tallyvox.cli_exit import error_text
 
+# The process pools (concurrent.futures.process, multiprocessing) are
+# imported by the functions that start them: most callers walk one ledger.
 if TYPE_CHECKING:
+    import concurrent.futures as cf
+    import multiprocessing.context
+
     from tallyvox._native import _Readable
 
 Source = Union[str, "os.PathLike[str]"]
@@ -60,7 +62,7 @@ WORKER_DIED = "the worker process verifying it died"
 
 def usable_cores() -> int:
     """The cores this process may run on."""
-    return len(os.sched_getaffinity(0))
+    return _native.usable_cores()
 
 
 def ledger_paths(arguments: Iterable[str]) -> list[str]:
@@ -129,15 +131,19 @@ def verify_source(source: Source, max_line_bytes: int | None = None) -> LedgerVe
 def _pool_context() -> multiprocessing.context.BaseContext:
     # A forked child of a threaded parent can inherit held locks; the fork
     # server forks from a clean process instead.
+    import multiprocessing
+
     methods = multiprocessing.get_all_start_methods()
     return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
 
 
 def _as_finished(executor: cf.Executor, names: list[str],
                  max_line_bytes: int | None) -> Iterator[LedgerVerdict]:
+    from concurrent.futures import as_completed
+
     futures = {executor.submit(verify_source, name, max_line_bytes): name for name in names}
     try:
-        for future in cf.as_completed(futures):
+        for future in as_completed(futures):
             try:
                 yield future.result()
             except Exception as exc:  # noqa: BLE001 - a lost worker fails one ledger
@@ -153,6 +159,9 @@ def _pool_round(pending: collections.deque[str], workers: int,
     they are all judged or a worker dies. A dead worker breaks the whole pool
     without saying which source it held, so the sources in flight then are
     returned, to be judged again one by one."""
+    import concurrent.futures as cf
+    from concurrent.futures.process import BrokenProcessPool
+
     with cf.ProcessPoolExecutor(workers, mp_context=_pool_context()) as pool:
         running: dict[cf.Future[LedgerVerdict], str] = {}
         try:
@@ -188,7 +197,10 @@ def _pool_round(pending: collections.deque[str], workers: int,
 
 def _alone(name: str, max_line_bytes: int | None) -> LedgerVerdict:
     """The verdict on one source in a process of its own."""
-    with cf.ProcessPoolExecutor(1, mp_context=_pool_context()) as pool:
+    from concurrent.futures import ProcessPoolExecutor
+    from concurrent.futures.process import BrokenProcessPool
+
+    with ProcessPoolExecutor(1, mp_context=_pool_context()) as pool:
         try:
             return pool.submit(verify_source, name, max_line_bytes).result()
         except BrokenProcessPool:

@@ -119,6 +119,14 @@ std::expected<void, JsonError> skip_text(std::string_view text) {
   return src.finish();
 }
 
+// The check a reader that keeps nothing makes: value()'s verdict, numbers
+// converted, nothing built.
+std::expected<void, JsonError> check_text(std::string_view text) {
+  TextSource src(text);
+  if (auto c = src.check(); !c) return c;
+  return src.finish();
+}
+
 std::expected<Value, JsonError> held_text(std::string_view text) {
   TextSource src(text);
   auto held = src.hold();
@@ -161,6 +169,7 @@ TEST_P(JsonTextError, ParseReportsMessageAndPosition) {
 // value(); they must refuse the same texts at the same places.
 TEST_P(JsonTextError, StreamingOperationsReportTheSame) {
   EXPECT_EQ(outcome(stream_text(GetParam().text)), GetParam().expected);
+  EXPECT_EQ(outcome(check_text(GetParam().text)), GetParam().expected);
 }
 
 // Skipping and holding check the same syntax (a too-large number is only
@@ -281,6 +290,7 @@ TEST_P(JsonTextAccept, StreamingOperationsReadTheSame) {
   ASSERT_TRUE(v) << display(v.error());
   EXPECT_TRUE(Identical(*v, GetParam().expected));
   EXPECT_EQ(outcome(skip_text(GetParam().text)), "accepted");
+  EXPECT_EQ(outcome(check_text(GetParam().text)), "accepted");
 }
 
 AcceptCase reads(std::string text, Value expected) {
@@ -733,6 +743,7 @@ TEST(JsonTextRoundTrip, DamagedTextsGetTheSameVerdictEveryWay) {
     std::string verdict = outcome(parse_json_text(text));
     if (verdict != "accepted") ++refused;
     ASSERT_EQ(outcome(stream_text(text)), verdict) << text;
+    ASSERT_EQ(outcome(check_text(text)), verdict) << text;
     // Skipping checks syntax only, so past a too-large number it may go on
     // to accept the text or to refuse it further on; holding checks syntax
     // first and converts afterwards.

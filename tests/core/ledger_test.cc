@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <numeric>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/chain.h"
+#include "core/json_text.h"
 #include "core/keys.h"
 #include "keypair_fixture.h"
 #include "ledger_lines.h"
@@ -168,6 +171,53 @@ TEST_F(Ledger, SessionRefusesALedgerWithATornLine) {
   ASSERT_FALSE(session);
   EXPECT_EQ(display(session.error()).rfind("json: EOF while parsing a string at line 1 column ", 0), 0u);
   EXPECT_EQ(read_file(p), text.substr(0, text.size() - 10));
+}
+
+// Resuming reads as read_ledger reads, with the options given: it opens
+// what read_ledger reads, after its last record, and refuses what it
+// refuses with the same text (the line limit naming the line, the check
+// stopping the read). Ledgers of records of every kind, damaged at random.
+TEST_F(Ledger, SessionResumesWhatTheReaderReadsAndRefusesWhatItRefuses) {
+  std::mt19937 rng(5);
+  auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
+  const AgentEvent kinds[] = {SessionStarted{"a", "m", "s"}, UtteranceCaptured{"h", "caf\xc3\xa9", "en", 5},
+                              ToolCalled{"t", "h", *json::parse_json_text(R"({"k":[1,-2,3.5e300,"\u00e9"]})")},
+                              ToolReturned{"t", "h", 7, true}, ModelInvoked{"m", "p", "r", 1, 2},
+                              UtteranceSpoken{"h", "text", "a"}, SessionEnded{"r", "s"}};
+  std::string parent(kGenesisParentHash);
+  std::vector<std::string> lines;
+  for (std::uint64_t seq = 0; seq < 40; ++seq) {
+    SignedEvent r = seal_event(seq, kinds[seq % 7], parent, key(1 + seq % 2));
+    parent = r.self_hash;
+    lines.push_back(line_of(r) + "\n");
+  }
+  const std::string damage[] = {"\n", "  \r\n", "\r", "\xff", "}", "1e999", "\"", ","};
+  int refused = 0;
+  for (int trial = 0; trial < 60; ++trial) {
+    std::vector<std::string> text(lines.begin(), lines.begin() + pick(lines.size() + 1));
+    for (std::size_t n = pick(3); n > 0 && !text.empty(); --n) {
+      std::string& line = text[pick(text.size())];
+      line.insert(pick(line.size() + 1), damage[pick(std::size(damage))]);
+    }
+    std::string p = path("l" + std::to_string(trial));
+    write_file(p, std::accumulate(text.begin(), text.end(), std::string()));
+    ReadOptions options{.max_line_bytes = pick(4) == 0 ? 300 : kDefaultMaxLineBytes,
+                        .keep_reading = [&](bool) { return trial % 5 != 0; }};
+    auto expected = read_ledger(p, options);
+    auto session = Session::open(key(3), p, "s", options);
+    SCOPED_TRACE(::testing::Message() << "trial " << trial);
+    ASSERT_EQ(session.has_value(), expected.has_value());
+    if (!expected) {
+      ++refused;
+      EXPECT_EQ(display(session.error()), display(expected.error()));
+      continue;
+    }
+    auto next = (*session)->record(SessionEnded{"r", "s"});
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->seq, expected->empty() ? 0 : expected->back().seq + 1);
+    EXPECT_EQ(next->parent_hash, expected->empty() ? std::string(kGenesisParentHash) : expected->back().self_hash);
+  }
+  EXPECT_GT(refused, 15);
 }
 
 TEST_F(Ledger, ConcurrentRecordsFormOneChainInFileOrder) {

@@ -203,6 +203,41 @@ TEST_F(Reading, TheCheckIsAskedAfterEachChunkAndCanStopTheRead) {
   }
 }
 
+// A read on threads asks the check on the calling thread after each chunk
+// and while it waits for the threads (here, for one run of a whole chain
+// whose seals take a while); false ends the read with EINTR, and no record
+// of a run not taken back is handed on.
+TEST_F(Reading, TheCheckCanStopAReadOnThreadsWhileItWaits) {
+  SigningKeypair kp = testing::keypair_filled(2);
+  std::string text, parent(kGenesisParentHash);
+  for (std::uint64_t seq = 0; text.size() < 16 * 65536; ++seq) {
+    SignedEvent r = seal_event(seq, SessionEnded{"r", "s"}, parent, kp);
+    parent = r.self_hash;
+    text += line_of(r) + "\n";
+  }
+  write_file(path("l"), text);
+  const int reads = static_cast<int>((text.size() + 65535) / 65536);
+  for (int stop_after : {1, reads + 1, 1 << 20}) {
+    int asked = 0;
+    ReadOptions options{.max_line_bytes = kDefaultMaxLineBytes,
+                        .keep_reading = [&](bool) { return ++asked < stop_after; },
+                        .chunk_bytes = text.size()};
+    std::vector<SignedEvent> kept;
+    auto report = verify_ledger_file_parallel(path("l"), 2, &kept, options);
+    SCOPED_TRACE(stop_after);
+    if (stop_after == 1 << 20) {
+      ASSERT_TRUE(report);
+      EXPECT_TRUE(report->ok());
+      EXPECT_GT(asked, reads);  // the waits asked too
+      continue;
+    }
+    ASSERT_FALSE(report);
+    EXPECT_EQ(display(report.error()), "io: Interrupted system call (os error 4)");
+    EXPECT_EQ(asked, stop_after);
+    EXPECT_TRUE(kept.empty());
+  }
+}
+
 void on_signal(int) {}
 
 // A read that a signal interrupts asks the check at once (signalled), and
@@ -271,10 +306,11 @@ std::size_t threads_of_this_process() {
   struct rlimit limit{room, room};
   ::setrlimit(RLIMIT_AS, &limit);
   std::size_t before = threads_of_this_process();
-  auto walk = ParallelChainWalk::start(200);
-  bool refused = !walk && walk.error().code == EAGAIN && walk.error().requested == 200;
+  auto walk = verify_ledger_file_parallel("/nonexistent/ledger.ndjson", 200);
+  const auto* error = walk ? nullptr : std::get_if<ThreadStartError>(&walk.error().kind);
+  bool refused = error != nullptr && error->code == EAGAIN && error->requested == 200;
   bool joined = threads_of_this_process() == before;
-  auto small = ParallelChainWalk::start(2);
+  auto small = verify_ledger_file_parallel("/nonexistent/ledger.ndjson", 2);
   std::_Exit(refused && joined && small.has_value() ? 0 : 1);
 }
 

@@ -67,7 +67,8 @@ def test_daemon_threads_inside_a_call_at_exit(tmp_path, call):
 def big_ledger(tmp_path_factory):
     """A ledger that takes seconds to verify, made without a session, and
     beside it the checkpoint of another ledger (so that a check against it
-    reads the whole ledger before it fails)."""
+    reads the whole ledger before it fails), and a ledger of blank lines
+    that takes seconds to resume."""
     root = tmp_path_factory.mktemp("big")
     path = root / "ledger.ndjson"
     keypair = write_ledger(path, 30_000)
@@ -75,6 +76,7 @@ def big_ledger(tmp_path_factory):
     tallyvox.Session.open(keypair=keypair, ledger_path=small, session_id="s").record(
         events.session_ended(reason="r", summary_sha256="s"))
     (root / "small.checkpoint").write_text(tallyvox.make_checkpoint(small, keypair).note)
+    (root / "blank.ndjson").write_bytes(b"\n" * (256 << 20))
     return path
 
 
@@ -88,6 +90,8 @@ INTERRUPTED = {
     "verify_file": "tallyvox.verify_file(path)",
     "verify_checkpoint": "tallyvox.verify_checkpoint(path, note)",
     "verify_stream": "tallyvox.verify_stream(open(path, 'rb'))",
+    "Session.open": "tallyvox.Session.open(keypair=tallyvox.SigningKeypair.generate(), "
+                    "ledger_path=path.replace('ledger.ndjson', 'blank.ndjson'), session_id='s')",
 }
 PRELUDE = textwrap.dedent("""
     import sys, tallyvox, tallyvox.cli

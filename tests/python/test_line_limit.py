@@ -118,7 +118,9 @@ def test_the_environment_sets_the_default(text, limit, warns):
 
 CHILD = """
 import sys, tallyvox
-for call in (lambda: tallyvox.verify_file(sys.argv[1]), lambda: tallyvox.read_ledger(sys.argv[1])):
+keypair = tallyvox.SigningKeypair.generate()
+for call in (lambda: tallyvox.verify_file(sys.argv[1]), lambda: tallyvox.read_ledger(sys.argv[1]),
+             lambda: tallyvox.Session.open(keypair=keypair, ledger_path=sys.argv[1], session_id="s")):
     try:
         print(call())
     except tallyvox.TallyvoxError as exc:
@@ -127,7 +129,7 @@ for call in (lambda: tallyvox.verify_file(sys.argv[1]), lambda: tallyvox.read_le
 
 
 @pytest.mark.parametrize("lax", [False, True])
-def test_verify_file_follows_the_environment(ledger, lax):
+def test_verify_file_and_session_open_follow_the_environment(ledger, lax):
     first = len(ledger.read_bytes().split(b"\n")[0])
     setting = "lots" if lax else str(first)  # "lots": the default, after a warning
     result = subprocess.run([sys.executable, "-c", CHILD, ledger], capture_output=True, text=True,
@@ -137,9 +139,11 @@ def test_verify_file_follows_the_environment(ledger, lax):
     printed = result.stdout.splitlines()
     if lax:
         assert printed[0] == "ChainReport(ok=true, event_count=6, broken_at=None)"
+        assert printed[2] == "Session(session_id='s')"
         assert "RuntimeWarning" in result.stderr
     else:
         assert printed == [f"ChainError malformed ledger input: line 2: longer than {first} bytes",
+                           f"LedgerError line 2: longer than {first} bytes",
                            f"LedgerError line 2: longer than {first} bytes"]
 
 

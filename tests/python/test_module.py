@@ -1,4 +1,5 @@
 import importlib.metadata
+import subprocess
 import sys
 
 import pytest
@@ -71,3 +72,76 @@ def test_function_conventions():
         "Encode a JSON-able Python value to canonical-JSON bytes: sorted object keys,\n"
         "no whitespace, fixed escapes, non-ASCII as raw UTF-8."
     )
+
+
+# What each import loads, in a fresh interpreter: the names printed are the
+# package's modules (and the heavy standard ones) it holds after the code ran.
+LOADED = """
+import contextlib, io, sys
+ledger = sys.argv[2]
+with contextlib.redirect_stdout(io.StringIO()):
+    try:
+        exec(sys.argv[1])
+    except SystemExit as exit:
+        assert exit.code == 0, exit.code
+watched = ("tallyvox.", "dataclasses", "asyncio", "sqlite3", "multiprocessing", "logging",
+           "concurrent.futures.process", "jinja2", "tqdm", "fsspec", "aiohttp")
+print(" ".join(sorted(m for m in sys.modules if m.startswith(watched))))
+"""
+
+
+def loaded_after(code, ledger):
+    done = subprocess.run([sys.executable, "-c", LOADED, code, ledger], capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    return set(done.stdout.split())
+
+
+BASE = {"tallyvox._native", "tallyvox._tallyvox", "tallyvox.about", "tallyvox.events",
+        "tallyvox.line_limit", "tallyvox.records"}
+CLI = BASE | {"tallyvox.cli", "tallyvox.cli_args", "tallyvox.cli_exit", "tallyvox.cli_lazy",
+              "tallyvox.cli_witness_args"}
+
+
+@pytest.mark.parametrize("code, expected", [
+    ("import tallyvox", BASE),
+    ("import tallyvox.cli", CLI),
+    ("from tallyvox.cli import main; main(['--version'])", CLI),
+    # Verifying a ledger without checkpoint or witness options needs neither.
+    ("from tallyvox.cli import main; main(['verify', ledger])",
+     CLI | {"dataclasses", "tallyvox.cli_fleet", "tallyvox.cli_ledger", "tallyvox.cli_recover",
+            "tallyvox.cli_summary", "tallyvox.fleet"}),
+    ("import tallyvox; tallyvox.make_checkpoint", BASE | {"dataclasses", "tallyvox.checkpoint"}),
+    ("import tallyvox; tallyvox.CheckpointPolicy",
+     BASE | {"dataclasses", "logging", "tallyvox._files", "tallyvox.checkpoint", "tallyvox.policy"}),
+])
+def test_imports_load_what_they_use(tmp_path, code, expected):
+    ledger = tmp_path / "ledger.ndjson"
+    session = tallyvox.Session.open(keypair=tallyvox.SigningKeypair.generate(), ledger_path=ledger,
+                                    session_id="s")
+    session.record(tallyvox.events.session_ended(reason="r", summary_sha256="s"))
+    session.close()
+    assert loaded_after(code, str(ledger)) == expected
+
+
+# Every lazy name is the object of the module that defines it, listed in
+# __all__ and by dir(), and `from tallyvox import *` binds them all.
+def test_names_imported_on_first_use_are_the_modules_own():
+    from tallyvox import checkpoint, fleet, policy, recover
+
+    owners = {**dict.fromkeys(checkpoint.__all__, checkpoint), "CheckpointPolicy": policy,
+              **dict.fromkeys(["LedgerVerdict", "verify_file_parallel", "verify_many",
+                               "verify_stream"], fleet),
+              "Recovery": recover, "recover_ledger": recover}
+    for name, module in owners.items():
+        assert getattr(tallyvox, name) is getattr(module, name), name
+        assert name in tallyvox.__all__ and name in dir(tallyvox), name
+    assert tallyvox.__all__ == [
+        *_tallyvox.__all__, "KeyPermissionWarning", "read_ledger", "recover_ledger", "Recovery",
+        *checkpoint.__all__, "CheckpointPolicy", "LedgerVerdict", "verify_file_parallel",
+        "verify_many", "verify_stream", "build_info"]
+    namespace: dict = {}
+    exec("from tallyvox import *", namespace)
+    assert set(tallyvox.__all__) <= set(namespace)
+    with pytest.raises(AttributeError, match="module 'tallyvox' has no attribute 'nothing'"):
+        tallyvox.nothing  # noqa: B018
