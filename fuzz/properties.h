@@ -16,17 +16,17 @@
 #include <variant>
 #include <vector>
 
-#include "core/base64.h"
-#include "core/buffer.h"
-#include "core/canonical.h"
-#include "core/error.h"
-#include "core/json_text.h"
-#include "core/json_value.h"
-#include "core/json_write.h"
-#include "core/ledger.h"
-#include "core/signed.h"
-#include "core/vkey.h"
-#include "core/witness_request.h"
+#include "core/crypto/base64.h"
+#include "core/json/canonical.h"
+#include "core/json/text.h"
+#include "core/json/value.h"
+#include "core/json/write.h"
+#include "core/ledger/ledger.h"
+#include "core/ledger/signed.h"
+#include "core/tlog/vkey.h"
+#include "core/tlog/witness_request.h"
+#include "core/util/buffer.h"
+#include "core/util/error.h"
 
 namespace tallyvox::fuzz {
 

@@ -1,7 +1,7 @@
 // build_info(): the libraries that sign and hash in this build, with the
 // versions loaded at run time (a wheel carries its own libcrypto).
-#include "core/ed25519.h"
-#include "core/library.h"
+#include "core/crypto/ed25519.h"
+#include "core/crypto/library.h"
 #include "module/errors.h"
 #include "module/native.h"
 

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/canonical.h"
-#include "core/json_write.h"
+#include "core/json/canonical.h"
+#include "core/json/write.h"
 #include "module/args.h"
 #include "module/convert.h"
 #include "module/errors.h"

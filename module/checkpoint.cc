@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/checkpoint.h"
-#include "core/hex.h"
-#include "core/merkle.h"
+#include "core/crypto/hex.h"
+#include "core/tlog/checkpoint.h"
+#include "core/tlog/merkle.h"
 #include "module/args.h"
 #include "module/checkpoint.h"
 #include "module/errors.h"

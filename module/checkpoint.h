@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-#include "core/checkpoint.h"
+#include "core/tlog/checkpoint.h"
 #include "module/py.h"
 #include "module/reading.h"
 

@@ -4,7 +4,7 @@
 #include <expected>
 #include <string>
 
-#include "core/json_value.h"
+#include "core/json/value.h"
 #include "module/py.h"
 
 namespace tallyvox::py {

@@ -3,7 +3,7 @@
 #include <string>
 #include <utility>
 
-#include "core/event_read.h"
+#include "core/ledger/event_read.h"
 #include "module/args.h"
 #include "module/convert.h"
 #include "module/errors.h"

@@ -1,7 +1,7 @@
 // The events submodule: AgentEvent and its factories.
 #pragma once
 
-#include "core/event.h"
+#include "core/ledger/event.h"
 #include "module/py.h"
 
 namespace tallyvox::py {

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/sha256.h"
+#include "core/crypto/sha256.h"
 #include "module/args.h"
 #include "module/py.h"
 

@@ -1,7 +1,7 @@
 // The Python class SigningKeypair, wrapping one core keypair.
 #pragma once
 
-#include "core/keys.h"
+#include "core/crypto/keys.h"
 #include "module/py.h"
 
 namespace tallyvox::py {

@@ -5,9 +5,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/chain.h"
-#include "core/ledger.h"
-#include "core/parallel_walk.h"
+#include "core/ledger/chain.h"
+#include "core/ledger/ledger.h"
+#include "core/ledger/parallel_walk.h"
 #include "module/args.h"
 #include "module/errors.h"
 #include "module/gil.h"

@@ -8,7 +8,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "core/parallel_read.h"
+#include "core/ledger/parallel_read.h"
 #include "module/args.h"
 #include "module/errors.h"
 #include "module/gil.h"

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "core/ledger.h"
+#include "core/ledger/ledger.h"
 #include "module/py.h"
 
 namespace tallyvox::py {

@@ -4,8 +4,8 @@
 #include <string>
 #include <utility>
 
-#include "core/chain.h"
-#include "core/recover.h"
+#include "core/ledger/chain.h"
+#include "core/ledger/recover.h"
 #include "module/args.h"
 #include "module/errors.h"
 #include "module/gil.h"

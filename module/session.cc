@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-#include "core/session.h"
+#include "core/ledger/session.h"
 #include "module/args.h"
 #include "module/checkpoint.h"
 #include "module/errors.h"

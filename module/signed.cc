@@ -3,7 +3,7 @@
 #include <string>
 #include <utility>
 
-#include "core/hex.h"
+#include "core/crypto/hex.h"
 #include "module/args.h"
 #include "module/convert.h"
 #include "module/errors.h"

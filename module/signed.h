@@ -1,7 +1,7 @@
 // The SignedEvent class and the sealing functions.
 #pragma once
 
-#include "core/signed.h"
+#include "core/ledger/signed.h"
 #include "module/py.h"
 
 namespace tallyvox::py {

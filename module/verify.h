@@ -1,7 +1,7 @@
 // Chain verification from Python: ChainReport, verify_chain, verify_file.
 #pragma once
 
-#include "core/chain.h"
+#include "core/ledger/chain.h"
 #include "module/py.h"
 
 namespace tallyvox::py {

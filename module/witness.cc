@@ -5,9 +5,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/cosignature.h"
-#include "core/vkey.h"
-#include "core/witness_request.h"
+#include "core/tlog/cosignature.h"
+#include "core/tlog/vkey.h"
+#include "core/tlog/witness_request.h"
 #include "module/args.h"
 #include "module/errors.h"
 #include "module/hashes.h"

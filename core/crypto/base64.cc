@@ -1,9 +1,9 @@
-#include "core/base64.h"
+#include "core/crypto/base64.h"
 
 #include <array>
 #include <cstdint>
 
-#include "core/error.h"
+#include "core/util/error.h"
 
 namespace tallyvox {
 

@@ -1,4 +1,4 @@
-#include "core/ed25519.h"
+#include "core/crypto/ed25519.h"
 
 #include <openssl/bn.h>
 #if TALLYVOX_HAVE_LIBSODIUM

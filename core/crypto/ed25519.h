@@ -9,11 +9,11 @@
 
 #include <cstddef>
 
-#include "core/ed25519_openssl.h"
-#include "core/ed25519_types.h"
-#include "core/library.h"
+#include "core/crypto/ed25519_openssl.h"
+#include "core/crypto/ed25519_types.h"
+#include "core/crypto/library.h"
 #if TALLYVOX_HAVE_LIBSODIUM
-#include "core/ed25519_sodium.h"
+#include "core/crypto/ed25519_sodium.h"
 #endif
 
 namespace tallyvox::ed25519 {

@@ -1,11 +1,11 @@
-#include "core/ed25519_openssl.h"
+#include "core/crypto/ed25519_openssl.h"
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
 
 #include <string>
 
-#include "core/error.h"
+#include "core/util/error.h"
 
 namespace tallyvox::ed25519::openssl {
 

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <memory>
 
-#include "core/ed25519_types.h"
+#include "core/crypto/ed25519_types.h"
 
 namespace tallyvox::ed25519::openssl {
 

@@ -1,11 +1,11 @@
-#include "core/ed25519_sodium.h"
+#include "core/crypto/ed25519_sodium.h"
 
 #include <sodium.h>
 
 #include <cstring>
 
-#include "core/ed25519_openssl.h"
-#include "core/error.h"
+#include "core/crypto/ed25519_openssl.h"
+#include "core/util/error.h"
 
 namespace tallyvox::ed25519::sodium {
 

@@ -1,4 +1,4 @@
-#include "core/hex.h"
+#include "core/crypto/hex.h"
 
 #include <array>
 #include <cstdint>

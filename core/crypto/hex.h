@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/error.h"
+#include "core/util/error.h"
 
 namespace tallyvox {
 

@@ -1,4 +1,4 @@
-#include "core/keys.h"
+#include "core/crypto/keys.h"
 
 #include <fcntl.h>
 #include <openssl/crypto.h>
@@ -9,8 +9,8 @@
 
 #include <cerrno>
 
-#include "core/hex.h"
-#include "core/io.h"
+#include "core/crypto/hex.h"
+#include "core/util/io.h"
 
 namespace tallyvox {
 

@@ -9,8 +9,8 @@
 #include <expected>
 #include <string>
 
-#include "core/ed25519.h"
-#include "core/error.h"
+#include "core/crypto/ed25519.h"
+#include "core/util/error.h"
 
 namespace tallyvox {
 

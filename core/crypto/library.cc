@@ -1,4 +1,4 @@
-#include "core/library.h"
+#include "core/crypto/library.h"
 
 #include <openssl/crypto.h>
 

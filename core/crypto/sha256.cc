@@ -4,14 +4,14 @@
 // provider call per step), which resuming a ledger does twice a line.
 #define OPENSSL_SUPPRESS_DEPRECATED
 
-#include "core/sha256.h"
+#include "core/crypto/sha256.h"
 
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
 #include <memory>
 
-#include "core/error.h"
+#include "core/util/error.h"
 
 namespace tallyvox {
 

@@ -1,10 +1,10 @@
-#include "core/canonical.h"
+#include "core/json/canonical.h"
 
 #include <algorithm>
 #include <string_view>
 #include <vector>
 
-#include "core/json_write.h"
+#include "core/json/write.h"
 
 namespace tallyvox::json {
 

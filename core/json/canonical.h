@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "core/buffer.h"
-#include "core/json_value.h"
+#include "core/json/value.h"
+#include "core/util/buffer.h"
 
 namespace tallyvox::json {
 

@@ -1,6 +1,6 @@
-#include "core/json_source.h"
+#include "core/json/source.h"
 
-#include "core/json_write.h"
+#include "core/json/write.h"
 
 namespace tallyvox::json {
 

@@ -36,8 +36,8 @@
 
 #include <string>
 
-#include "core/error.h"
-#include "core/json_value.h"
+#include "core/json/value.h"
+#include "core/util/error.h"
 
 // Returns the error of an std::expected from the enclosing reading function.
 #define TALLYVOX_TRY(var, expr) \

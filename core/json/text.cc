@@ -1,4 +1,4 @@
-#include "core/json_text.h"
+#include "core/json/text.h"
 
 #include <bit>
 #include <charconv>
@@ -10,8 +10,8 @@
 #include <emmintrin.h>
 #endif
 
-#include "core/hex.h"
-#include "core/utf8.h"
+#include "core/crypto/hex.h"
+#include "core/json/utf8.h"
 
 namespace tallyvox::json {
 

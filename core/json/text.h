@@ -22,9 +22,9 @@
 #include <string>
 #include <string_view>
 
-#include "core/error.h"
-#include "core/json_source.h"
-#include "core/json_value.h"
+#include "core/json/source.h"
+#include "core/json/value.h"
+#include "core/util/error.h"
 
 namespace tallyvox::json {
 

@@ -1,4 +1,4 @@
-#include "core/utf8.h"
+#include "core/json/utf8.h"
 
 #include <cstdint>
 #include <cstring>

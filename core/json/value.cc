@@ -1,4 +1,4 @@
-#include "core/json_value.h"
+#include "core/json/value.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "core/value_source.h"
+#include "core/json/value_source.h"
 
 namespace tallyvox::json {
 

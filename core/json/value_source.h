@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/json_source.h"
-#include "core/json_value.h"
+#include "core/json/source.h"
+#include "core/json/value.h"
 
 namespace tallyvox::json {
 

@@ -1,11 +1,11 @@
-#include "core/json_write.h"
+#include "core/json/write.h"
 
 #include <array>
 #include <charconv>
 #include <cstring>
 
-#include "core/float_text.h"
-#include "core/hex.h"
+#include "core/crypto/hex.h"
+#include "core/json/float_text.h"
 
 namespace tallyvox::json {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/buffer.h"
-#include "core/json_value.h"
+#include "core/json/value.h"
+#include "core/util/buffer.h"
 
 namespace tallyvox::json {
 

@@ -1,6 +1,6 @@
-#include "core/chain.h"
+#include "core/ledger/chain.h"
 
-#include "core/ledger.h"
+#include "core/ledger/ledger.h"
 
 namespace tallyvox {
 

@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/error.h"
-#include "core/ledger.h"
-#include "core/signed.h"
+#include "core/ledger/ledger.h"
+#include "core/ledger/signed.h"
+#include "core/util/error.h"
 
 namespace tallyvox {
 

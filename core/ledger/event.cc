@@ -1,11 +1,11 @@
-#include "core/event.h"
+#include "core/ledger/event.h"
 
 #include <array>
 
-#include "core/canonical.h"
-#include "core/event_read.h"
-#include "core/json_write.h"
-#include "core/value_source.h"
+#include "core/json/canonical.h"
+#include "core/json/value_source.h"
+#include "core/json/write.h"
+#include "core/ledger/event_read.h"
 
 namespace tallyvox {
 

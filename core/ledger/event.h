@@ -10,9 +10,9 @@
 #include <tuple>
 #include <variant>
 
-#include "core/buffer.h"
-#include "core/error.h"
-#include "core/json_value.h"
+#include "core/json/value.h"
+#include "core/util/buffer.h"
+#include "core/util/error.h"
 
 namespace tallyvox {
 

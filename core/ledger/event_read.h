@@ -15,8 +15,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "core/event.h"
-#include "core/json_source.h"
+#include "core/json/source.h"
+#include "core/ledger/event.h"
 
 namespace tallyvox {
 

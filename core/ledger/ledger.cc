@@ -1,12 +1,12 @@
-#include "core/ledger.h"
+#include "core/ledger/ledger.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-#include "core/utf8.h"
-#include "core/writer_lock.h"
+#include "core/json/utf8.h"
+#include "core/ledger/writer_lock.h"
 
 namespace tallyvox {
 

@@ -11,11 +11,11 @@
 #include <utility>
 #include <vector>
 
-#include "core/buffer.h"
-#include "core/error.h"
-#include "core/io.h"
-#include "core/poison_mutex.h"
-#include "core/signed.h"
+#include "core/ledger/signed.h"
+#include "core/util/buffer.h"
+#include "core/util/error.h"
+#include "core/util/io.h"
+#include "core/util/poison_mutex.h"
 
 namespace tallyvox {
 

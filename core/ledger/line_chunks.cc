@@ -1,4 +1,4 @@
-#include "core/line_chunks.h"
+#include "core/ledger/line_chunks.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "core/parallel_read.h"
+#include "core/ledger/parallel_read.h"
 
 #include <fcntl.h>
 #include <sched.h>
@@ -18,9 +18,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/chain.h"
-#include "core/io.h"
-#include "core/line_chunks.h"
+#include "core/ledger/chain.h"
+#include "core/ledger/line_chunks.h"
+#include "core/util/io.h"
 
 namespace tallyvox {
 

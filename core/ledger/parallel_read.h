@@ -11,9 +11,9 @@
 #include <optional>
 #include <string>
 
-#include "core/error.h"
-#include "core/ledger.h"
-#include "core/signed.h"
+#include "core/ledger/ledger.h"
+#include "core/ledger/signed.h"
+#include "core/util/error.h"
 
 namespace tallyvox {
 

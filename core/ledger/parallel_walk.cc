@@ -1,8 +1,8 @@
-#include "core/parallel_walk.h"
+#include "core/ledger/parallel_walk.h"
 
 #include <utility>
 
-#include "core/parallel_read.h"
+#include "core/ledger/parallel_read.h"
 
 namespace tallyvox {
 

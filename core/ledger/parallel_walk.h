@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "core/chain.h"
-#include "core/error.h"
-#include "core/signed.h"
+#include "core/ledger/chain.h"
+#include "core/ledger/signed.h"
+#include "core/util/error.h"
 
 namespace tallyvox {
 

@@ -1,4 +1,4 @@
-#include "core/recover.h"
+#include "core/ledger/recover.h"
 
 #include <fcntl.h>
 #include <time.h>
@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <string_view>
 
-#include "core/io.h"
-#include "core/ledger.h"
-#include "core/writer_lock.h"
+#include "core/ledger/ledger.h"
+#include "core/ledger/writer_lock.h"
+#include "core/util/io.h"
 
 namespace tallyvox {
 

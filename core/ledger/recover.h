@@ -9,9 +9,9 @@
 #include <functional>
 #include <string>
 
-#include "core/error.h"
-#include "core/ledger.h"
-#include "core/signed.h"
+#include "core/ledger/ledger.h"
+#include "core/ledger/signed.h"
+#include "core/util/error.h"
 
 namespace tallyvox {
 

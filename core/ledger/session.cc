@@ -1,4 +1,4 @@
-#include "core/session.h"
+#include "core/ledger/session.h"
 
 namespace tallyvox {
 

@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "core/checkpoint.h"
-#include "core/error.h"
-#include "core/keys.h"
-#include "core/ledger.h"
-#include "core/ledger_tree.h"
-#include "core/poison_mutex.h"
-#include "core/signed.h"
+#include "core/crypto/keys.h"
+#include "core/ledger/ledger.h"
+#include "core/ledger/signed.h"
+#include "core/tlog/checkpoint.h"
+#include "core/tlog/ledger_tree.h"
+#include "core/util/error.h"
+#include "core/util/poison_mutex.h"
 
 namespace tallyvox {
 

@@ -1,10 +1,10 @@
-#include "core/signed.h"
+#include "core/ledger/signed.h"
 
 #include <time.h>
 
-#include "core/hex.h"
-#include "core/json_write.h"
-#include "core/keys.h"
+#include "core/crypto/hex.h"
+#include "core/crypto/keys.h"
+#include "core/json/write.h"
 
 namespace tallyvox {
 

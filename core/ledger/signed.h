@@ -9,11 +9,11 @@
 #include <string>
 #include <string_view>
 
-#include "core/buffer.h"
-#include "core/ed25519.h"
-#include "core/error.h"
-#include "core/event.h"
-#include "core/sha256.h"
+#include "core/crypto/ed25519.h"
+#include "core/crypto/sha256.h"
+#include "core/ledger/event.h"
+#include "core/util/buffer.h"
+#include "core/util/error.h"
 
 namespace tallyvox {
 

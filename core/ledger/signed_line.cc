@@ -1,6 +1,6 @@
-#include "core/json_text.h"
-#include "core/signed.h"
-#include "core/signed_read.h"
+#include "core/json/text.h"
+#include "core/ledger/signed.h"
+#include "core/ledger/signed_read.h"
 
 namespace tallyvox {
 

@@ -7,8 +7,8 @@
 #include <limits>
 #include <string_view>
 
-#include "core/event_read.h"
-#include "core/signed.h"
+#include "core/ledger/event_read.h"
+#include "core/ledger/signed.h"
 
 namespace tallyvox {
 

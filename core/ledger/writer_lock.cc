@@ -1,4 +1,4 @@
-#include "core/writer_lock.h"
+#include "core/ledger/writer_lock.h"
 
 #include <fcntl.h>
 

@@ -18,7 +18,7 @@
 #include <expected>
 #include <string>
 
-#include "core/error.h"
+#include "core/util/error.h"
 
 namespace tallyvox {
 

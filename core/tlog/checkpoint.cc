@@ -1,11 +1,11 @@
-#include "core/checkpoint.h"
+#include "core/tlog/checkpoint.h"
 
-#include "core/buffer.h"
-#include "core/hex.h"
-#include "core/keys.h"
-#include "core/ledger_tree.h"
-#include "core/proof.h"
-#include "core/utf8.h"
+#include "core/crypto/hex.h"
+#include "core/crypto/keys.h"
+#include "core/json/utf8.h"
+#include "core/tlog/ledger_tree.h"
+#include "core/tlog/proof.h"
+#include "core/util/buffer.h"
 
 namespace tallyvox {
 

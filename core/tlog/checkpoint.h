@@ -9,10 +9,10 @@
 #include <string_view>
 #include <vector>
 
-#include "core/chain.h"
-#include "core/ed25519.h"
-#include "core/ledger.h"
-#include "core/note.h"
+#include "core/crypto/ed25519.h"
+#include "core/ledger/chain.h"
+#include "core/ledger/ledger.h"
+#include "core/tlog/note.h"
 
 namespace tallyvox {
 

@@ -1,8 +1,8 @@
-#include "core/cosignature.h"
+#include "core/tlog/cosignature.h"
 
 #include <algorithm>
 
-#include "core/keys.h"
+#include "core/crypto/keys.h"
 
 namespace tallyvox {
 

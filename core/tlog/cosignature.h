@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/ed25519.h"
-#include "core/note.h"
+#include "core/crypto/ed25519.h"
+#include "core/tlog/note.h"
 
 namespace tallyvox {
 

@@ -1,13 +1,13 @@
-#include "core/ledger_tree.h"
+#include "core/tlog/ledger_tree.h"
 
 #include <algorithm>
 #include <cctype>
 #include <string_view>
 
-#include "core/hex.h"
-#include "core/io.h"
-#include "core/ledger.h"
-#include "core/parallel_read.h"
+#include "core/crypto/hex.h"
+#include "core/ledger/ledger.h"
+#include "core/ledger/parallel_read.h"
+#include "core/util/io.h"
 
 namespace tallyvox {
 

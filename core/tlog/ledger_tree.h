@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "core/chain.h"
-#include "core/checkpoint.h"
-#include "core/error.h"
-#include "core/ledger.h"
-#include "core/merkle.h"
-#include "core/signed.h"
+#include "core/ledger/chain.h"
+#include "core/ledger/ledger.h"
+#include "core/ledger/signed.h"
+#include "core/tlog/checkpoint.h"
+#include "core/tlog/merkle.h"
+#include "core/util/error.h"
 
 namespace tallyvox {
 

@@ -1,4 +1,4 @@
-#include "core/merkle.h"
+#include "core/tlog/merkle.h"
 
 #include <bit>
 #include <cstring>

@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "core/sha256.h"
+#include "core/crypto/sha256.h"
 
 namespace tallyvox::merkle {
 

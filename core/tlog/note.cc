@@ -1,10 +1,10 @@
-#include "core/note.h"
+#include "core/tlog/note.h"
 
 #include <cstring>
 
-#include "core/base64.h"
-#include "core/keys.h"
-#include "core/utf8.h"
+#include "core/crypto/base64.h"
+#include "core/crypto/keys.h"
+#include "core/json/utf8.h"
 
 namespace tallyvox {
 

@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/ed25519.h"
-#include "core/sha256.h"
+#include "core/crypto/ed25519.h"
+#include "core/crypto/sha256.h"
 
 namespace tallyvox {
 

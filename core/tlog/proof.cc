@@ -1,9 +1,9 @@
-#include "core/proof.h"
+#include "core/tlog/proof.h"
 
 #include <cstring>
 
-#include "core/base64.h"
-#include "core/note.h"
+#include "core/crypto/base64.h"
+#include "core/tlog/note.h"
 
 namespace tallyvox {
 

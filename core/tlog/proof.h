@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/sha256.h"
+#include "core/crypto/sha256.h"
 
 namespace tallyvox {
 

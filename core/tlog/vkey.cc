@@ -1,10 +1,10 @@
-#include "core/vkey.h"
+#include "core/tlog/vkey.h"
 
 #include <cstring>
 
-#include "core/base64.h"
-#include "core/hex.h"
-#include "core/note.h"
+#include "core/crypto/base64.h"
+#include "core/crypto/hex.h"
+#include "core/tlog/note.h"
 
 namespace tallyvox {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/ed25519.h"
+#include "core/crypto/ed25519.h"
 
 namespace tallyvox {
 

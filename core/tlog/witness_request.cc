@@ -1,7 +1,7 @@
-#include "core/witness_request.h"
+#include "core/tlog/witness_request.h"
 
-#include "core/hex.h"
-#include "core/proof.h"
+#include "core/crypto/hex.h"
+#include "core/tlog/proof.h"
 
 namespace tallyvox {
 

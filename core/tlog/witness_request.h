@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/ed25519.h"
-#include "core/note.h"
+#include "core/crypto/ed25519.h"
+#include "core/tlog/note.h"
 
 namespace tallyvox {
 

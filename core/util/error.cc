@@ -1,9 +1,9 @@
-#include "core/error.h"
+#include "core/util/error.h"
 
 #include <cstring>
 
-#include "core/hex.h"
-#include "core/utf8.h"
+#include "core/crypto/hex.h"
+#include "core/json/utf8.h"
 
 namespace tallyvox {
 

@@ -1,4 +1,4 @@
-#include "core/io.h"
+#include "core/util/io.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/error.h"
+#include "core/util/error.h"
 
 namespace tallyvox {
 

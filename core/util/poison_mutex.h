@@ -6,7 +6,7 @@
 #include <exception>
 #include <mutex>
 
-#include "core/error.h"
+#include "core/util/error.h"
 
 namespace tallyvox {
 

@@ -3,7 +3,7 @@
 
 #include <array>
 
-#include "core/keys.h"
+#include "core/crypto/keys.h"
 
 namespace tallyvox::testing {
 

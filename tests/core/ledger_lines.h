@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "core/buffer.h"
-#include "core/signed.h"
+#include "core/ledger/signed.h"
+#include "core/util/buffer.h"
 
 namespace tallyvox::testing {
 

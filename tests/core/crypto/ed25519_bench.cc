@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "core/ed25519.h"
+#include "core/crypto/ed25519.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The Ed25519 back ends against the vector files, RFC 8032 and each other.
 // Built twice by CI: with libsodium (where both back ends are compiled and
 // compared) and with OpenSSL alone (TALLYVOX_LIBSODIUM=OFF).
-#include "core/ed25519.h"
+#include "core/crypto/ed25519.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/hex.h"
+#include "core/crypto/hex.h"
 #include "fuzz/ed25519_property.h"
 
 namespace tallyvox::ed25519 {

@@ -1,4 +1,4 @@
-#include "core/keys.h"
+#include "core/crypto/keys.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/hex.h"
-#include "core/io.h"
+#include "core/crypto/hex.h"
+#include "core/util/io.h"
 #include "tests/core/file_size_limit.h"
 #include "tests/core/temp_dir.h"
 

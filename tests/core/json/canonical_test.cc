@@ -1,11 +1,11 @@
-#include "core/canonical.h"
+#include "core/json/canonical.h"
 
 #include <gtest/gtest.h>
 
 #include <limits>
 #include <string>
 
-#include "core/json_write.h"
+#include "core/json/write.h"
 
 namespace tallyvox::json {
 namespace {

@@ -1,4 +1,4 @@
-#include "core/float_text.h"
+#include "core/json/float_text.h"
 
 #include <gtest/gtest.h>
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "core/json_text.h"
-#include "core/ledger.h"
-#include "core/signed.h"
+#include "core/json/text.h"
+#include "core/ledger/ledger.h"
+#include "core/ledger/signed.h"
 
 namespace {
 

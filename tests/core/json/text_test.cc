@@ -1,4 +1,4 @@
-#include "core/json_text.h"
+#include "core/json/text.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "core/buffer.h"
-#include "core/json_write.h"
+#include "core/json/write.h"
+#include "core/util/buffer.h"
 
 namespace tallyvox::json {
 namespace {

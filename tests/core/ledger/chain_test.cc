@@ -1,4 +1,4 @@
-#include "core/chain.h"
+#include "core/ledger/chain.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "core/keys.h"
-#include "keypair_fixture.h"
+#include "core/crypto/keys.h"
+#include "tests/core/keypair_fixture.h"
 
 namespace tallyvox {
 namespace {

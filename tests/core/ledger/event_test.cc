@@ -1,13 +1,13 @@
-#include "core/event.h"
+#include "core/ledger/event.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "core/canonical.h"
-#include "core/event_read.h"
-#include "core/json_text.h"
-#include "core/json_write.h"
+#include "core/json/canonical.h"
+#include "core/json/text.h"
+#include "core/json/write.h"
+#include "core/ledger/event_read.h"
 
 namespace tallyvox {
 namespace {

@@ -1,4 +1,4 @@
-#include "core/ledger.h"
+#include "core/ledger/ledger.h"
 
 #include <gtest/gtest.h>
 
@@ -8,14 +8,14 @@
 #include <thread>
 #include <vector>
 
-#include "core/chain.h"
-#include "core/json_text.h"
-#include "core/keys.h"
-#include "keypair_fixture.h"
-#include "ledger_lines.h"
-#include "core/session.h"
-#include "file_size_limit.h"
-#include "temp_dir.h"
+#include "core/crypto/keys.h"
+#include "core/json/text.h"
+#include "core/ledger/chain.h"
+#include "core/ledger/session.h"
+#include "tests/core/file_size_limit.h"
+#include "tests/core/keypair_fixture.h"
+#include "tests/core/ledger_lines.h"
+#include "tests/core/temp_dir.h"
 
 namespace tallyvox {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "core/keys.h"
-#include "core/signed.h"
+#include "core/crypto/keys.h"
+#include "core/ledger/signed.h"
 
 namespace tallyvox {
 namespace {

@@ -2,7 +2,7 @@
 // damaged or not, the same report, the same records, the same tree and the
 // same error text, however the file falls into runs (runs of one byte put a
 // boundary after every line; others fall inside lines and at their edges).
-#include "core/parallel_walk.h"
+#include "core/ledger/parallel_walk.h"
 
 #include <gtest/gtest.h>
 
@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "core/json_text.h"
-#include "core/keys.h"
-#include "core/ledger_tree.h"
-#include "core/line_chunks.h"
-#include "keypair_fixture.h"
-#include "ledger_lines.h"
-#include "temp_dir.h"
+#include "core/crypto/keys.h"
+#include "core/json/text.h"
+#include "core/ledger/line_chunks.h"
+#include "core/tlog/ledger_tree.h"
+#include "tests/core/keypair_fixture.h"
+#include "tests/core/ledger_lines.h"
+#include "tests/core/temp_dir.h"
 
 namespace tallyvox {
 namespace {

@@ -21,12 +21,12 @@
 #include <thread>
 #include <vector>
 
-#include "core/chain.h"
-#include "core/ledger.h"
-#include "core/parallel_walk.h"
-#include "core/recover.h"
-#include "keypair_fixture.h"
-#include "temp_dir.h"
+#include "core/ledger/chain.h"
+#include "core/ledger/ledger.h"
+#include "core/ledger/parallel_walk.h"
+#include "core/ledger/recover.h"
+#include "tests/core/keypair_fixture.h"
+#include "tests/core/temp_dir.h"
 
 namespace tallyvox {
 namespace {

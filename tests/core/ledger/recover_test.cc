@@ -1,4 +1,4 @@
-#include "core/recover.h"
+#include "core/ledger/recover.h"
 
 #include <gtest/gtest.h>
 
@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "core/ledger.h"
-#include "keypair_fixture.h"
-#include "temp_dir.h"
+#include "core/ledger/ledger.h"
+#include "tests/core/keypair_fixture.h"
+#include "tests/core/temp_dir.h"
 
 namespace tallyvox {
 namespace {

@@ -1,4 +1,4 @@
-#include "core/session.h"
+#include "core/ledger/session.h"
 
 #include <gtest/gtest.h>
 
@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "core/chain.h"
-#include "core/checkpoint.h"
-#include "core/keys.h"
-#include "file_size_limit.h"
-#include "keypair_fixture.h"
-#include "ledger_lines.h"
-#include "temp_dir.h"
+#include "core/crypto/keys.h"
+#include "core/ledger/chain.h"
+#include "core/tlog/checkpoint.h"
+#include "tests/core/file_size_limit.h"
+#include "tests/core/keypair_fixture.h"
+#include "tests/core/ledger_lines.h"
+#include "tests/core/temp_dir.h"
 
 namespace tallyvox {
 namespace {

@@ -1,4 +1,4 @@
-#include "core/signed.h"
+#include "core/ledger/signed.h"
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,9 @@
 #include <cctype>
 #include <string>
 
-#include "core/hex.h"
-#include "core/keys.h"
-#include "keypair_fixture.h"
+#include "core/crypto/hex.h"
+#include "core/crypto/keys.h"
+#include "tests/core/keypair_fixture.h"
 
 namespace tallyvox {
 namespace {

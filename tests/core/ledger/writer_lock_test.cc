@@ -1,7 +1,7 @@
 // One writer per ledger: whoever holds a ledger (a writer, a session) keeps
 // every other writer, session and recovery out until it is gone; readers
 // neither lock nor drop the lock.
-#include "core/writer_lock.h"
+#include "core/ledger/writer_lock.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -16,12 +16,12 @@
 #include <variant>
 #include <vector>
 
-#include "core/io.h"
-#include "core/ledger.h"
-#include "core/recover.h"
-#include "core/session.h"
-#include "keypair_fixture.h"
-#include "temp_dir.h"
+#include "core/ledger/ledger.h"
+#include "core/ledger/recover.h"
+#include "core/ledger/session.h"
+#include "core/util/io.h"
+#include "tests/core/keypair_fixture.h"
+#include "tests/core/temp_dir.h"
 
 namespace tallyvox {
 namespace {

@@ -1,12 +1,12 @@
-#include "core/merkle.h"
+#include "core/tlog/merkle.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "core/base64.h"
-#include "core/hex.h"
+#include "core/crypto/base64.h"
+#include "core/crypto/hex.h"
 
 namespace tallyvox {
 namespace {

@@ -1,4 +1,4 @@
-#include "core/note.h"
+#include "core/tlog/note.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "core/base64.h"
-#include "keypair_fixture.h"
+#include "core/crypto/base64.h"
+#include "tests/core/keypair_fixture.h"
 
 namespace tallyvox {
 namespace {

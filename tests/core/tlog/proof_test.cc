@@ -1,4 +1,4 @@
-#include "core/proof.h"
+#include "core/tlog/proof.h"
 
 #include <gtest/gtest.h>
 

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "core/base64.h"
-#include "core/cosignature.h"
-#include "core/merkle.h"
-#include "core/vkey.h"
-#include "core/witness_request.h"
-#include "keypair_fixture.h"
+#include "core/crypto/base64.h"
+#include "core/tlog/cosignature.h"
+#include "core/tlog/merkle.h"
+#include "core/tlog/vkey.h"
+#include "core/tlog/witness_request.h"
+#include "tests/core/keypair_fixture.h"
 
 namespace tallyvox {
 namespace {

@@ -1,4 +1,4 @@
-#include "core/error.h"
+#include "core/util/error.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "core/utf8.h"
+#include "core/json/utf8.h"
 
 namespace tallyvox {
 namespace {
