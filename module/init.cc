@@ -2,12 +2,12 @@
 // that fills it, in a fixed order that is also the order of __all__.
 #include "module/convert.h"
 #include "module/errors.h"
-#include "module/events.h"
-#include "module/signed.h"
-#include "module/keys.h"
+#include "module/ledger/events.h"
+#include "module/ledger/signed.h"
+#include "module/crypto/keys.h"
 #include "module/native.h"
-#include "module/session.h"
-#include "module/verify.h"
+#include "module/ledger/session.h"
+#include "module/ledger/verify.h"
 #include "module/module.h"
 #include "module/py.h"
 

@@ -1,8 +1,8 @@
 #include "module/native.h"
 
 #include "module/errors.h"
+#include "module/ledger/reading.h"
 #include "module/module.h"
-#include "module/reading.h"
 
 namespace tallyvox::py {
 

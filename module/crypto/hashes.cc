@@ -1,4 +1,4 @@
-#include "module/hashes.h"
+#include "module/crypto/hashes.h"
 
 #include <cstring>
 

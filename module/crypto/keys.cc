@@ -1,4 +1,4 @@
-#include "module/keys.h"
+#include "module/crypto/keys.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "module/events.h"
+#include "module/ledger/events.h"
 
 #include <string>
 #include <utility>

@@ -13,10 +13,10 @@
 #include "module/args.h"
 #include "module/errors.h"
 #include "module/gil.h"
+#include "module/ledger/reading.h"
+#include "module/ledger/verify.h"
 #include "module/module.h"
 #include "module/native.h"
-#include "module/reading.h"
-#include "module/verify.h"
 
 namespace tallyvox::py {
 

@@ -11,11 +11,11 @@
 #include "module/args.h"
 #include "module/errors.h"
 #include "module/gil.h"
+#include "module/ledger/reading.h"
+#include "module/ledger/signed.h"
+#include "module/ledger/verify.h"
 #include "module/module.h"
 #include "module/native.h"
-#include "module/reading.h"
-#include "module/signed.h"
-#include "module/verify.h"
 
 namespace tallyvox::py {
 

@@ -1,4 +1,4 @@
-#include "module/reading.h"
+#include "module/ledger/reading.h"
 
 #include <sys/syscall.h>
 #include <unistd.h>

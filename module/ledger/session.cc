@@ -1,4 +1,4 @@
-#include "module/session.h"
+#include "module/ledger/session.h"
 
 #include <exception>
 #include <expected>
@@ -12,15 +12,15 @@
 
 #include "core/ledger/session.h"
 #include "module/args.h"
-#include "module/checkpoint.h"
+#include "module/crypto/keys.h"
 #include "module/errors.h"
-#include "module/events.h"
 #include "module/gil.h"
-#include "module/keys.h"
+#include "module/ledger/events.h"
+#include "module/ledger/reading.h"
+#include "module/ledger/signed.h"
 #include "module/module.h"
 #include "module/native.h"
-#include "module/reading.h"
-#include "module/signed.h"
+#include "module/tlog/checkpoint.h"
 
 namespace tallyvox::py {
 

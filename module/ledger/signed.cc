@@ -1,4 +1,4 @@
-#include "module/signed.h"
+#include "module/ledger/signed.h"
 
 #include <string>
 #include <utility>
@@ -6,9 +6,9 @@
 #include "core/crypto/hex.h"
 #include "module/args.h"
 #include "module/convert.h"
+#include "module/crypto/keys.h"
 #include "module/errors.h"
-#include "module/events.h"
-#include "module/keys.h"
+#include "module/ledger/events.h"
 #include "module/module.h"
 
 namespace tallyvox::py {

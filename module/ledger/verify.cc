@@ -1,4 +1,4 @@
-#include "module/verify.h"
+#include "module/ledger/verify.h"
 
 #include <string>
 #include <utility>
@@ -8,9 +8,9 @@
 #include "module/args.h"
 #include "module/errors.h"
 #include "module/gil.h"
+#include "module/ledger/reading.h"
+#include "module/ledger/signed.h"
 #include "module/module.h"
-#include "module/reading.h"
-#include "module/signed.h"
 
 namespace tallyvox::py {
 

@@ -11,14 +11,14 @@
 #include "core/tlog/checkpoint.h"
 #include "core/tlog/merkle.h"
 #include "module/args.h"
-#include "module/checkpoint.h"
+#include "module/crypto/hashes.h"
+#include "module/crypto/keys.h"
 #include "module/errors.h"
 #include "module/gil.h"
-#include "module/hashes.h"
-#include "module/keys.h"
+#include "module/ledger/reading.h"
 #include "module/module.h"
 #include "module/native.h"
-#include "module/reading.h"
+#include "module/tlog/checkpoint.h"
 
 namespace tallyvox::py {
 

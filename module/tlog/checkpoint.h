@@ -6,8 +6,8 @@
 #include <string_view>
 
 #include "core/tlog/checkpoint.h"
+#include "module/ledger/reading.h"
 #include "module/py.h"
-#include "module/reading.h"
 
 namespace tallyvox::py {
 

@@ -9,9 +9,9 @@
 #include "core/tlog/vkey.h"
 #include "core/tlog/witness_request.h"
 #include "module/args.h"
+#include "module/crypto/hashes.h"
+#include "module/crypto/keys.h"
 #include "module/errors.h"
-#include "module/hashes.h"
-#include "module/keys.h"
 #include "module/module.h"
 #include "module/native.h"
 
