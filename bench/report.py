@@ -10,7 +10,7 @@ import io
 import time
 
 from tallyvox import cli
-from tallyvox.cli_summary import judge
+from tallyvox.cli.verify import judge
 from tallyvox.report.model import ledger_view
 from tallyvox.report.page import Page
 

@@ -45,7 +45,7 @@ def import_times(module: str) -> dict[str, int]:
 def build_import(quick: bool = False) -> Benchmark:
     """-X importtime's cumulative time of tallyvox.cli against 30 ms."""
     heavy = {"tallyvox.fleet", "tallyvox.checkpoint", "tallyvox.policy", "tallyvox.recover",
-             "tallyvox.witness", "tallyvox.report", "tallyvox.cli_summary", "tallyvox.cli_witness"}
+             "tallyvox.witness", "tallyvox.report", "tallyvox.cli.verify", "tallyvox.cli.witness"}
     loaded = heavy & set(import_times("tallyvox.cli"))
     if loaded:
         raise CheckFailed(f"import tallyvox.cli loads {sorted(loaded)}, which only commands need")

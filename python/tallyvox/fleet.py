@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Generator, Iterable, Iterator, Union
 
 import tallyvox
 from tallyvox import _native
-from tallyvox.cli_exit import error_text
+from tallyvox.cli.exit import error_text
 
 # The process pools (concurrent.futures.process, multiprocessing) are
 # imported by the functions that start them: most callers walk one ledger.

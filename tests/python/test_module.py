@@ -99,8 +99,8 @@ def loaded_after(code, ledger):
 
 BASE = {"tallyvox._native", "tallyvox._tallyvox", "tallyvox.about", "tallyvox.events",
         "tallyvox.line_limit", "tallyvox.records"}
-CLI = BASE | {"tallyvox.cli", "tallyvox.cli_args", "tallyvox.cli_exit", "tallyvox.cli_lazy",
-              "tallyvox.cli_witness_args"}
+CLI = BASE | {"tallyvox.cli", "tallyvox.cli.args", "tallyvox.cli.exit", "tallyvox.cli.lazy",
+              "tallyvox.cli.witness_args"}
 
 
 @pytest.mark.parametrize("code, expected", [
@@ -109,8 +109,8 @@ CLI = BASE | {"tallyvox.cli", "tallyvox.cli_args", "tallyvox.cli_exit", "tallyvo
     ("from tallyvox.cli import main; main(['--version'])", CLI),
     # Verifying a ledger without checkpoint or witness options needs neither.
     ("from tallyvox.cli import main; main(['verify', ledger])",
-     CLI | {"dataclasses", "tallyvox.cli_fleet", "tallyvox.cli_ledger", "tallyvox.cli_recover",
-            "tallyvox.cli_summary", "tallyvox.fleet"}),
+     CLI | {"dataclasses", "tallyvox.cli.fleet", "tallyvox.cli.ledger", "tallyvox.cli.recover",
+            "tallyvox.cli.verify", "tallyvox.fleet"}),
     ("import tallyvox; tallyvox.make_checkpoint", BASE | {"dataclasses", "tallyvox.checkpoint"}),
     ("import tallyvox; tallyvox.CheckpointPolicy",
      BASE | {"dataclasses", "logging", "tallyvox._files", "tallyvox.checkpoint", "tallyvox.policy"}),

@@ -14,8 +14,8 @@ from hypothesis import strategies as st
 
 import tallyvox
 from tallyvox import events
-from tallyvox.cli_ledger import Ledger
-from tallyvox.cli_summary import summarise
+from tallyvox.cli.ledger import Ledger
+from tallyvox.cli.verify import summarise
 from tallyvox.report import chart
 from tallyvox.report.model import Folding, ledger_view, shown_ranges
 

@@ -17,27 +17,16 @@ from typing import Any, Callable, Sequence
 
 import tallyvox
 from tallyvox.about import version_text
-from tallyvox.cli_args import (RECOVER_TEXTS, REPORT_TEXTS, add_checkpoint_commands,
+from tallyvox.cli.args import (RECOVER_TEXTS, REPORT_TEXTS, add_checkpoint_commands,
                                add_recover_arguments, add_report_arguments, add_verify_options,
                                positive_jobs, usable_cores)
-from tallyvox.cli_exit import (EXIT_ERROR, EXIT_FAILED, EXIT_OK, PROG, CliError, complain,
-                               error_text)
-from tallyvox.cli_lazy import command
-from tallyvox.cli_witness_args import add_keygen_options, add_witness_commands, note_signer, vkey_of
+from tallyvox.cli.exit import EXIT_ERROR, EXIT_FAILED, PROG, CliError, complain, error_text
+from tallyvox.cli.lazy import command
+from tallyvox.cli.witness_args import add_keygen_options, add_witness_commands, note_signer
 
 # Each command's code is imported when it runs: `tallyvox --version` and
 # `tallyvox verify` start without the checkpoint, fleet, witness and report
 # modules (and what they import: dataclasses, asyncio, SQLite, Jinja2).
-
-
-def cmd_keygen(args: argparse.Namespace) -> int:
-    try:
-        keypair = tallyvox.SigningKeypair.load_or_create(args.path)
-    except (tallyvox.TallyvoxError, OSError) as exc:
-        complain(args.path, error_text(exc))
-        return EXIT_ERROR
-    print(vkey_of(keypair, args))
-    return EXIT_OK
 
 
 def _one_line_warning(show: Callable[..., None], message: Warning | str, category: type[Warning],
@@ -76,7 +65,7 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     verify = add_command(
-        commands, "verify", command("tallyvox.cli_summary", "cmd_verify"),
+        commands, "verify", command("tallyvox.cli.verify", "cmd_verify"),
         help="verify ledger files and summarise them",
         description="Walk the chain of each ledger (sequence numbers, parent links, "
                     "hashes, signatures) and print a summary: event count, valid or "
@@ -98,7 +87,7 @@ def build_parser() -> argparse.ArgumentParser:
     add_verify_options(verify)
 
     show = add_command(
-        commands, "show", command("tallyvox.cli_timeline", "cmd_show"),
+        commands, "show", command("tallyvox.cli.show", "cmd_show"),
         help="print the timeline of a ledger",
         description="Print one line per event: seq, UTC time, type and its key fields, "
                     "long texts shortened. The event at which the chain breaks, if any, "
@@ -108,7 +97,7 @@ def build_parser() -> argparse.ArgumentParser:
                       help="print the events, payloads in full, as one JSON document")
 
     keygen = add_command(
-        commands, "keygen", cmd_keygen,
+        commands, "keygen", command("tallyvox.cli.keys", "cmd_keygen"),
         help="load or create a secret-key file and print its public key",
         description="Load the 32-byte Ed25519 secret key at PATH, or create one "
                     "(mode 0600) if PATH does not exist, and print its public key. A key "
@@ -117,13 +106,13 @@ def build_parser() -> argparse.ArgumentParser:
     keygen.add_argument("path", metavar="PATH", help="secret-key file")
     add_keygen_options(keygen)
 
-    add_recover_arguments(add_command(commands, "recover", command("tallyvox.cli_recover", "cmd_recover"),
+    add_recover_arguments(add_command(commands, "recover", command("tallyvox.cli.recover", "cmd_recover"),
                                       **RECOVER_TEXTS))
-    add_report_arguments(add_command(commands, "report", command("tallyvox.cli_report", "cmd_report"),
+    add_report_arguments(add_command(commands, "report", command("tallyvox.cli.report", "cmd_report"),
                                      **REPORT_TEXTS), _public_key)
 
     demo = add_command(
-        commands, "demo", command("tallyvox.cli_demo", "cmd_demo"),
+        commands, "demo", command("tallyvox.cli.demo", "cmd_demo"),
         help="record, verify and show a sample conversation",
         description="Record a short sample conversation using all seven event types "
                     "into a fresh ledger signed by a fresh key, in a new directory "

@@ -8,7 +8,7 @@ import argparse
 from typing import Any, Callable
 
 from tallyvox import _native
-from tallyvox.cli_lazy import command
+from tallyvox.cli.lazy import command
 
 MAX_SEQ = (1 << 64) - 1
 
@@ -47,7 +47,7 @@ def add_checkpoint_commands(commands: Any, add_command: Callable[..., argparse.A
                             public_key: Callable[[str], str]) -> None:
     """Declare checkpoint, prove and verify-proof."""
     make = add_command(
-        commands, "checkpoint", command("tallyvox.cli_checkpoint", "cmd_checkpoint"),
+        commands, "checkpoint", command("tallyvox.cli.checkpoint", "cmd_checkpoint"),
         help="sign a checkpoint of a whole, valid ledger",
         description="Verify the whole chain and, when every event is valid and signed by "
                     "KEYFILE's key, write a signed checkpoint (c2sp.org/tlog-checkpoint) of "
@@ -62,7 +62,7 @@ def add_checkpoint_commands(commands: Any, add_command: Callable[..., argparse.A
     make.add_argument("--json", action="store_true", help="print one JSON document")
 
     prove = add_command(
-        commands, "prove", command("tallyvox.cli_checkpoint", "cmd_prove"),
+        commands, "prove", command("tallyvox.cli.checkpoint", "cmd_prove"),
         help="write the inclusion proof of one event",
         description="Write the proof (c2sp.org/tlog-proof) that event N is in the tree "
                     "of a checkpoint the ledger matches: its line, its audit path and the "
@@ -76,7 +76,7 @@ def add_checkpoint_commands(commands: Any, add_command: Callable[..., argparse.A
     prove.add_argument("--json", action="store_true", help="print one JSON document")
 
     check = add_command(
-        commands, "verify-proof", command("tallyvox.cli_checkpoint", "cmd_verify_proof"),
+        commands, "verify-proof", command("tallyvox.cli.checkpoint", "cmd_verify_proof"),
         help="check an inclusion proof without the ledger",
         description="Check the checkpoint's signature by HEX (or the log's VKEY), the "
                     "disclosed event's hash, signature and signer, its inclusion in the "

@@ -12,7 +12,7 @@ import tallyvox
 from tallyvox import _native
 from tallyvox import checkpoint as cp
 from tallyvox._files import write_atomically
-from tallyvox.cli_exit import (EXIT_ERROR, EXIT_FAILED, EXIT_OK, INPUT_ERRORS, complain, error_text,
+from tallyvox.cli.exit import (EXIT_ERROR, EXIT_FAILED, EXIT_OK, INPUT_ERRORS, complain, error_text,
                                one_line)
 
 T = TypeVar("T")
@@ -106,7 +106,7 @@ def verify_checks(args: argparse.Namespace, path: str,
     if args.checkpoint is not None:
         checks.append(checkpoint_check(path, args.checkpoint, args.expect_signer))
     if args.witness_key:
-        from tallyvox.cli_witness import witness_check  # which builds on Check
+        from tallyvox.cli.witness import witness_check  # which builds on Check
 
         checks.append(witness_check(args))
     if args.require_end:
@@ -183,7 +183,7 @@ def cmd_verify_proof(args: argparse.Namespace) -> int:
             f"of {result.checkpoint.size} events of {result.checkpoint.origin}")
     document = {"index": result.index, "line": result.line, "checkpoint": result.checkpoint.to_json()}
     if args.witness_key:
-        from tallyvox.cli_witness import cosignatures
+        from tallyvox.cli.witness import cosignatures
 
         witnessed = cosignatures(result.checkpoint.note, args)
         document["witnesses"] = witnessed.to_json()

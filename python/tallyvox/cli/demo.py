@@ -11,11 +11,11 @@ import tempfile
 
 import tallyvox
 from tallyvox import events
-from tallyvox.cli_exit import EXIT_ERROR, PROG, CliError, complain, error_text
-from tallyvox.cli_ledger import Ledger, load_ledger
-from tallyvox.cli_report import write_report
-from tallyvox.cli_summary import Summary, summarise
-from tallyvox.cli_timeline import timeline_lines
+from tallyvox.cli.exit import EXIT_ERROR, PROG, CliError, complain, error_text
+from tallyvox.cli.ledger import Ledger, load_ledger
+from tallyvox.cli.report import write_report
+from tallyvox.cli.verify import Summary, summarise
+from tallyvox.cli.show import timeline_lines
 from tallyvox.policy import checkpoint_paths
 from tallyvox.report.model import ledger_view
 

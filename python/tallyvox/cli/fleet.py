@@ -9,7 +9,7 @@ import sys
 import threading
 from typing import Any, Callable, Iterable, Sequence, TypeVar
 
-from tallyvox.cli_exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK, CliError
+from tallyvox.cli.exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK, CliError
 
 T = TypeVar("T")
 

@@ -9,7 +9,7 @@ from dataclasses import dataclass
 
 import tallyvox
 from tallyvox import _native
-from tallyvox.cli_exit import CliError
+from tallyvox.cli.exit import CliError
 
 
 @dataclass

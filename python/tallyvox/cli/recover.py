@@ -15,7 +15,7 @@ from typing import Any
 
 import tallyvox
 from tallyvox import _native
-from tallyvox.cli_exit import EXIT_ERROR, EXIT_OK, PROG, complain, error_text
+from tallyvox.cli.exit import EXIT_ERROR, EXIT_OK, PROG, complain, error_text
 
 
 def torn_tail(path: str) -> dict[str, Any] | None:

@@ -8,9 +8,9 @@ import time
 from typing import Any
 
 from tallyvox._files import write_atomically
-from tallyvox.cli_exit import EXIT_ERROR, CliError, complain, error_text
-from tallyvox.cli_fleet import judge_all, totals_line
-from tallyvox.cli_summary import judge
+from tallyvox.cli.exit import EXIT_ERROR, CliError, complain, error_text
+from tallyvox.cli.fleet import judge_all, totals_line
+from tallyvox.cli.verify import judge
 from tallyvox.fleet import ledger_paths
 from tallyvox.report.model import LedgerView, ledger_view
 

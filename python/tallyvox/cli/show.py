@@ -7,8 +7,8 @@ import json
 from typing import Any
 
 import tallyvox
-from tallyvox.cli_exit import EXIT_ERROR, EXIT_OK, INPUT_ERRORS, complain, error_text, one_line
-from tallyvox.cli_ledger import Ledger, load_ledger, utc_text
+from tallyvox.cli.exit import EXIT_ERROR, EXIT_OK, INPUT_ERRORS, complain, error_text, one_line
+from tallyvox.cli.ledger import Ledger, load_ledger, utc_text
 
 _TEXT_LIMIT = 60
 

@@ -9,15 +9,15 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Sequence
 
 import tallyvox
-from tallyvox.cli_exit import (EXIT_ERROR, EXIT_FAILED, EXIT_OK, INPUT_ERRORS, complain, error_text,
+from tallyvox.cli.exit import (EXIT_ERROR, EXIT_FAILED, EXIT_OK, INPUT_ERRORS, complain, error_text,
                                one_line)
-from tallyvox.cli_fleet import judge_all, totals_line
-from tallyvox.cli_ledger import Ledger, load_ledger, utc_text
-from tallyvox.cli_recover import explain_torn_tail
+from tallyvox.cli.fleet import judge_all, totals_line
+from tallyvox.cli.ledger import Ledger, load_ledger, utc_text
+from tallyvox.cli.recover import explain_torn_tail
 from tallyvox.fleet import ledger_paths
 
 if TYPE_CHECKING:
-    from tallyvox.cli_checkpoint import Check
+    from tallyvox.cli.checkpoint import Check
 
 
 @dataclass
@@ -153,7 +153,7 @@ def _checks(args: argparse.Namespace, path: str, ledger: Ledger) -> list[Check]:
     is imported only for them."""
     if args.checkpoint is None and not args.witness_key and not args.require_end:
         return []
-    from tallyvox.cli_checkpoint import verify_checks
+    from tallyvox.cli.checkpoint import verify_checks
 
     return verify_checks(args, path, ledger.records)
 

@@ -1,6 +1,6 @@
 """The witness commands: witness init and serve, checkpoint --witness, the
 --witness-key checks of verify and verify-proof. Their arguments, and
-keygen's --vkey, are in cli_witness_args."""
+keygen's --vkey, are in witness_args."""
 
 from __future__ import annotations
 
@@ -13,11 +13,11 @@ from typing import Any
 
 import tallyvox
 from tallyvox import checkpoint as cp
-from tallyvox import cli_checkpoint
 from tallyvox._files import write_atomically
-from tallyvox.cli_checkpoint import Check, _report as report
-from tallyvox.cli_exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK, complain, error_text
-from tallyvox.cli_witness_args import SIZES_SUFFIX
+from tallyvox.cli import checkpoint as cli_checkpoint
+from tallyvox.cli.checkpoint import Check, _report as report
+from tallyvox.cli.exit import EXIT_ERROR, EXIT_FAILED, EXIT_OK, complain, error_text
+from tallyvox.cli.witness_args import SIZES_SUFFIX
 from tallyvox.witness import client, state
 from tallyvox.witness.verify import WitnessCheck, utc_seconds, verify_cosignatures
 from tallyvox.witness.vkey import Vkey

@@ -10,7 +10,7 @@ import string
 from typing import Any, Callable
 
 from tallyvox._tallyvox import SigningKeypair, _native
-from tallyvox.cli_lazy import argument_type, command, deferred_type, imported
+from tallyvox.cli.lazy import argument_type, command, deferred_type, imported
 
 SIZES_SUFFIX = ".witness-sizes.json"
 
@@ -87,13 +87,13 @@ def add_witness_commands(commands: Any, add_command: Callable[..., argparse.Argu
         description="A witness (c2sp.org/tlog-witness) cosigns a checkpoint only when it "
                     "extends the last one it cosigned for that log.")
     actions = witness.add_subparsers(dest="witness_command", required=True, metavar="COMMAND")
-    init = add_command(actions, "init", command("tallyvox.cli_witness", "cmd_witness_init"),
+    init = add_command(actions, "init", command("tallyvox.cli.witness", "cmd_witness_init"),
                        help="create a witness database",
                        description="Create the SQLite database of a witness's state. serve "
                                    "refuses a database that is missing.")
     init.add_argument("--db", required=True, metavar="PATH", help="the database file to create")
     serve = add_command(
-        actions, "serve", command("tallyvox.cli_witness", "cmd_witness_serve"),
+        actions, "serve", command("tallyvox.cli.witness", "cmd_witness_serve"),
         help="serve POST /add-checkpoint",
         description="Serve add-checkpoint (c2sp.org/tlog-witness) for the logs given, "
                     "cosigning (cosignature/v1) with KEYFILE's key as NAME. Prints its vkey "
@@ -124,7 +124,7 @@ def add_witness_commands(commands: Any, add_command: Callable[..., argparse.Argu
                            "(default: every witness)")
     for name in ("verify", "verify-proof", "report"):
         add_witness_key_options(commands.choices[name])
-    for name, run in (("checkpoint", command("tallyvox.cli_witness", "cmd_checkpoint")),
+    for name, run in (("checkpoint", command("tallyvox.cli.witness", "cmd_checkpoint")),
                       ("verify", None), ("verify-proof", None), ("report", None)):
         parser = commands.choices[name]
         parser.set_defaults(func=_checked(parser, run or parser.get_default("func")))

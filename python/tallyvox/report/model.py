@@ -14,9 +14,9 @@ from collections import Counter, deque
 from dataclasses import dataclass, field
 from typing import Any
 
-from tallyvox.cli_ledger import Ledger, utc_text
-from tallyvox.cli_summary import Summary
-from tallyvox.cli_timeline import break_index
+from tallyvox.cli.ledger import Ledger, utc_text
+from tallyvox.cli.verify import Summary
+from tallyvox.cli.show import break_index
 from tallyvox.report.chart import Chart, ToolTotal, latency_chart, tool_totals
 
 KINDS = {
