@@ -214,7 +214,7 @@ CheckpointResult<ProofCheck> verify_inclusion_proof(std::string_view text,
                  " does not lead to the checkpoint's root hash");
   }
   return ProofCheck{std::move(*checkpoint), std::move(proof->checkpoint), proof->index,
-                    std::move(proof->extra)};
+                    std::move(proof->extra), std::move(*record)};
 }
 
 CheckpointResult<std::vector<Digest>> ledger_consistency_proof(const std::string& path,

@@ -89,6 +89,7 @@ struct ProofCheck {
   std::string note;  // the checkpoint's note
   std::uint64_t index = 0;
   std::string line;
+  SignedEvent record;  // the line as read, so that no caller reads it again
 };
 
 // Checks a proof file without the ledger: the checkpoint signed by `key`,

@@ -16,6 +16,7 @@
 #include "module/errors.h"
 #include "module/gil.h"
 #include "module/ledger/reading.h"
+#include "module/ledger/signed.h"
 #include "module/module.h"
 #include "module/native.h"
 #include "module/tlog/checkpoint.h"
@@ -237,12 +238,18 @@ PyObject* verify_proof_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         !arg_key(a[1], "signer", &key)) {
       return nullptr;
     }
-    return outcome(verify_inclusion_proof(text, key), [](const ProofCheck& p) -> PyObject* {
+    return outcome(verify_inclusion_proof(text, key), [](ProofCheck& p) -> PyObject* {
       PyObject* cp = checkpoint_tuple(p.checkpoint, p.note);
       if (cp == nullptr) return nullptr;
-      PyObject* out = Py_BuildValue("(Ks#O)", static_cast<unsigned long long>(p.index), p.line.data(),
-                                    static_cast<Py_ssize_t>(p.line.size()), cp);
+      PyObject* record = new_signed_event_object(std::move(p.record));
+      if (record == nullptr) {
+        Py_DECREF(cp);
+        return nullptr;
+      }
+      PyObject* out = Py_BuildValue("(Ks#OO)", static_cast<unsigned long long>(p.index), p.line.data(),
+                                    static_cast<Py_ssize_t>(p.line.size()), cp, record);
       Py_DECREF(cp);
+      Py_DECREF(record);
       return out;
     });
   });

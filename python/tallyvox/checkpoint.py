@@ -15,7 +15,7 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from tallyvox._tallyvox import SigningKeypair, TallyvoxError, _native
+from tallyvox._tallyvox import SignedEvent, SigningKeypair, TallyvoxError, _native
 
 _StrPath = str | os.PathLike[str]
 
@@ -65,6 +65,7 @@ class ProofCheck:
     index: int | None = None
     line: str | None = None  # the disclosed ledger line
     checkpoint: Checkpoint | None = None
+    record: SignedEvent | None = None  # the disclosed line, read by the native reader
 
 
 def _value(result: tuple[int, Any]) -> tuple[bool, Any]:
@@ -155,12 +156,12 @@ def verify_proof(proof: str, signer: str) -> ProofCheck:
     holds, value = _value(_native.verify_proof(proof, key))
     if not holds:
         return ProofCheck(ok=False, reason=value)
-    index, line, checkpoint = value
+    index, line, checkpoint, record = value
     checked = Checkpoint._of(checkpoint)
     problem = _named(checked, name)
     if problem is not None:
         return ProofCheck(ok=False, reason=problem)
-    return ProofCheck(ok=True, index=index, line=line, checkpoint=checked)
+    return ProofCheck(ok=True, index=index, line=line, checkpoint=checked, record=record)
 
 
 def consistency_proof(ledger: _StrPath, old_size: int, new_size: int) -> list[bytes]:

@@ -278,6 +278,10 @@ def test_proof_of_every_event(ledger, keypair):
         assert read_proof(proof, keypair.pubkey_hex) == (records[seq].to_json(), seq)
         check = cp.verify_proof(proof, keypair.pubkey_hex)
         assert (check.ok, check.index, check.line) == (True, seq, records[seq].to_json())
+        # The disclosed record, as the native reader reads it, is the one recorded.
+        fields = ("seq", "timestamp_nanos", "event", "parent_hash", "self_hash", "signature",
+                  "signer_pubkey")
+        assert [getattr(check.record, f) for f in fields] == [getattr(records[seq], f) for f in fields]
     with pytest.raises(cp.CheckpointError, match="^seq 12 is not among the checkpoint's 12 events$"):
         cp.prove(path, 12, note)
     cut(path, 5)

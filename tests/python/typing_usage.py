@@ -54,6 +54,8 @@ def use_checkpoints(ledger: Path, keypair: tallyvox.SigningKeypair) -> None:
     proved = tallyvox.verify_proof(proof, keypair.pubkey_hex)
     assert_type(proved.index, int | None)
     assert proved.ok and proved.index == 0
+    assert_type(proved.record, tallyvox.SignedEvent | None)
+    assert proved.record is not None and proved.record.seq == 0
     steps = tallyvox.consistency_proof(ledger, 1, made.size)
     assert_type(steps, list[bytes])
     assert tallyvox.verify_consistency(made.note, made.note, [], keypair.pubkey_hex).ok

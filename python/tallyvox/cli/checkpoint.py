@@ -177,8 +177,8 @@ def cmd_verify_proof(args: argparse.Namespace) -> int:
         return _report(args, args.proof, EXIT_ERROR, error_text(exc), {})
     if not result.ok:
         return _report(args, args.proof, EXIT_FAILED, result.reason or "", {})
-    assert result.checkpoint is not None and result.line is not None
-    event_type = json.loads(result.line)["event"]["type"]
+    assert result.checkpoint is not None and result.record is not None
+    event_type = result.record.event["type"]
     text = (f"{args.proof}: holds: event {result.index} ({event_type}) is in the checkpoint "
             f"of {result.checkpoint.size} events of {result.checkpoint.origin}")
     document = {"index": result.index, "line": result.line, "checkpoint": result.checkpoint.to_json()}
