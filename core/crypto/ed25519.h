@@ -2,8 +2,8 @@
 // cofactorless verification, S < L, public keys decoded without requiring
 // y < p, and small-order keys and R accepted. The back end is chosen when the
 // core is built (TALLYVOX_LIBSODIUM in CMake): libsodium, with the inputs it
-// refuses by encoding routed to OpenSSL (core/ed25519_sodium.h), or OpenSSL
-// alone (core/ed25519_openssl.h). Both give the same signatures and the same
+// refuses by encoding routed to OpenSSL (core/crypto/ed25519_sodium.h), or OpenSSL
+// alone (core/crypto/ed25519_openssl.h). Both give the same signatures and the same
 // decisions; libsodium is faster.
 #pragma once
 
@@ -44,7 +44,7 @@ inline Signature sign(const Key& private_key, const unsigned char* msg, std::siz
 
 inline bool verify(const unsigned char pub[kPublicKeySize], const unsigned char sig[kSignatureSize],
                    const unsigned char* msg, std::size_t n) {
-  return backend::verify(pub, sig, msg, n);
+  return Verifier::verify_once(pub, sig, msg, n);
 }
 
 // The library that signs and verifies, with its run-time version.

@@ -56,25 +56,21 @@ Signature Key::sign(const unsigned char* msg, std::size_t n) const {
 
 // OpenSSL only copies the bytes here; the point is decoded at verification,
 // so any 32 bytes make a verifier.
-Verifier::Verifier(const unsigned char pub[kPublicKeySize])
-    : pkey_(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, pub, kPublicKeySize)) {
-  if (pkey_ == nullptr) fault("public key setup");
+Pkey VerifierKey::setup(const unsigned char pub[kPublicKeySize]) {
+  Pkey pkey(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, pub, kPublicKeySize));
+  if (pkey == nullptr) fault("public key setup");
+  return pkey;
 }
 
-bool Verifier::verify(const unsigned char sig[kSignatureSize], const unsigned char* msg,
-                      std::size_t n) const {
+bool VerifierKey::verify(const Pkey& key, const unsigned char sig[kSignatureSize],
+                         const unsigned char* msg, std::size_t n) {
   Context ctx = new_context();
-  if (EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, pkey_.get()) != 1) {
+  if (EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) != 1) {
     fault("verifier setup");
   }
   int rc = EVP_DigestVerify(ctx.get(), sig, kSignatureSize, message(msg), n);
   if (rc != 1) ERR_clear_error();  // a refused signature leaves an error queued
   return rc == 1;
-}
-
-bool verify(const unsigned char pub[kPublicKeySize], const unsigned char sig[kSignatureSize],
-            const unsigned char* msg, std::size_t n) {
-  return Verifier(pub).verify(sig, msg, n);
 }
 
 }  // namespace tallyvox::ed25519::openssl

@@ -35,20 +35,13 @@ class Key {
   PublicKey pub_{};
 };
 
-// The public key, set up once for many messages; concurrent use is safe.
-class Verifier {
- public:
-  explicit Verifier(const unsigned char pub[kPublicKeySize]);
-
-  bool verify(const unsigned char sig[kSignatureSize], const unsigned char* msg,
-              std::size_t n) const;
-
- private:
-  Pkey pkey_;
+// What a verifier keeps: OpenSSL's object of the public key.
+struct VerifierKey {
+  static Pkey setup(const unsigned char pub[kPublicKeySize]);
+  static bool verify(const Pkey& key, const unsigned char sig[kSignatureSize],
+                     const unsigned char* msg, std::size_t n);
 };
-
-bool verify(const unsigned char pub[kPublicKeySize], const unsigned char sig[kSignatureSize],
-            const unsigned char* msg, std::size_t n);
+using Verifier = BasicVerifier<VerifierKey>;
 
 // Throws InternalFault("OpenSSL Ed25519 <what> failed"). OpenSSL fails only
 // when it cannot allocate or the Ed25519 provider is missing, neither of

@@ -56,20 +56,17 @@ Signature Key::sign(const unsigned char* msg, std::size_t n) const {
   return sig;
 }
 
-Verifier::Verifier(const unsigned char pub[kPublicKeySize]) {
+PublicKey VerifierKey::setup(const unsigned char pub[kPublicKeySize]) {
   init_sodium();
-  std::memcpy(pub_.data(), pub, pub_.size());
+  PublicKey key;
+  std::memcpy(key.data(), pub, key.size());
+  return key;
 }
 
-bool Verifier::verify(const unsigned char sig[kSignatureSize], const unsigned char* msg,
-                      std::size_t n) const {
-  if (refuses_encoding(pub_.data(), sig)) return openssl::verify(pub_.data(), sig, msg, n);
-  return crypto_sign_verify_detached(sig, msg, n, pub_.data()) == 0;
-}
-
-bool verify(const unsigned char pub[kPublicKeySize], const unsigned char sig[kSignatureSize],
-            const unsigned char* msg, std::size_t n) {
-  return Verifier(pub).verify(sig, msg, n);
+bool VerifierKey::verify(const PublicKey& key, const unsigned char sig[kSignatureSize],
+                         const unsigned char* msg, std::size_t n) {
+  if (refuses_encoding(key.data(), sig)) return openssl::Verifier::verify_once(key.data(), sig, msg, n);
+  return crypto_sign_verify_detached(sig, msg, n, key.data()) == 0;
 }
 
 bool verify_unrouted(const unsigned char pub[kPublicKeySize],

@@ -1,9 +1,9 @@
 // Ed25519 through libsodium, built only where CMake finds it: it signs about
 // three times and verifies about twice as fast as OpenSSL 3.0
-// (tests/core/ed25519_bench.cc). Its verification is the ledger's rules
+// (tests/core/crypto/ed25519_bench.cc). Its verification is the ledger's rules
 // except for non-canonical keys and its list of small-order encodings, which
 // it refuses whatever the signature; those few inputs go to OpenSSL
-// (tests/core/ed25519_test.cc holds both to the rules).
+// (tests/core/crypto/ed25519_test.cc holds both to the rules).
 #pragma once
 
 #include <array>
@@ -36,22 +36,14 @@ class Key {
   std::array<unsigned char, kSize> bytes_{};
 };
 
-// Verifies many messages under one public key, routing to OpenSSL what
-// libsodium refuses by encoding. Holds no state besides the key, so
-// concurrent use is safe.
-class Verifier {
- public:
-  explicit Verifier(const unsigned char pub[kPublicKeySize]);
-
-  bool verify(const unsigned char sig[kSignatureSize], const unsigned char* msg,
-              std::size_t n) const;
-
- private:
-  PublicKey pub_;
+// What a verifier keeps: the key's bytes, once libsodium is initialised.
+// It routes to OpenSSL what libsodium refuses by encoding.
+struct VerifierKey {
+  static PublicKey setup(const unsigned char pub[kPublicKeySize]);
+  static bool verify(const PublicKey& key, const unsigned char sig[kSignatureSize],
+                     const unsigned char* msg, std::size_t n);
 };
-
-bool verify(const unsigned char pub[kPublicKeySize], const unsigned char sig[kSignatureSize],
-            const unsigned char* msg, std::size_t n);
+using Verifier = BasicVerifier<VerifierKey>;
 
 // Whether libsodium refuses the key or R (the first half of a signature)
 // by its encoding, whatever the rest of the signature; OpenSSL decides
