@@ -1,4 +1,4 @@
-// A source (see json_source.h) over one JSON text, and the parse of a whole
+// A source (see source.h) over one JSON text, and the parse of a whole
 // text into a JSON value. The text is UTF-8 that the caller has already
 // checked; the reader checks the JSON syntax and decodes escapes.
 //

@@ -1,4 +1,4 @@
-// A source (see json_source.h) over a JSON value in memory. Errors carry no
+// A source (see source.h) over a JSON value in memory. Errors carry no
 // position.
 #pragma once
 

@@ -39,7 +39,7 @@ class LedgerWriter {
  public:
   // Creates missing parent directories and the file; an existing file is
   // opened unchanged for appending. Only a regular file is opened, and only
-  // while no other writer holds it (core/writer_lock.h): the lock is held
+  // while no other writer holds it (core/ledger/writer_lock.h): the lock is held
   // until the writer is destroyed.
   static std::expected<std::unique_ptr<LedgerWriter>, LedgerError> open(const std::string& path);
 
@@ -89,7 +89,7 @@ struct ReadOptions {
   std::size_t max_line_bytes = kDefaultMaxLineBytes;  // its LF not counted
   KeepReading keep_reading;                           // asked between chunks
   // Threads for the walks that check seals (the chain and tree walks of a
-  // file): more than one reads in parallel (core/parallel_read.h), taking
+  // file): more than one reads in parallel (core/ledger/parallel_read.h), taking
   // `chunk_bytes` at a time.
   unsigned jobs = 1;
   std::size_t chunk_bytes = kDefaultChunkBytes;

@@ -1,5 +1,5 @@
 // A ledger read on several threads: the file is cut into runs of whole lines
-// (core/line_chunks.h) that worker threads read into records, checking each
+// (core/ledger/line_chunks.h) that worker threads read into records, checking each
 // record's seal on the way; the calling thread takes the records back in
 // file order. It reads what read_ledger reads and fails as read_ledger
 // fails, with the same errors, whatever the threads and the runs.
@@ -17,7 +17,7 @@
 
 namespace tallyvox {
 
-// A record, in file order, with seal_fault's outcome for it (core/chain.h).
+// A record, in file order, with seal_fault's outcome for it (core/ledger/chain.h).
 // Returns whether later records still need their seals checked: false once
 // the walk has stopped, so that the threads stop checking them.
 using OnSealedRecord =

@@ -1,5 +1,5 @@
 // The chain walk of a ledger file on several threads: they read its lines
-// and check its seals (core/parallel_read.h), while the calling thread links
+// and check its seals (core/ledger/parallel_read.h), while the calling thread links
 // the records (seq, parent) in file order. The report is the one ChainWalk
 // makes of the same file, and so is every error.
 #pragma once

@@ -1,6 +1,6 @@
 // Signed notes (c2sp.org/signed-note) with Ed25519 signatures, and the text
 // of a transparency-log checkpoint (c2sp.org/tlog-checkpoint) they carry.
-// Cosignatures (core/cosignature.h) and verifier keys (core/vkey.h) build on
+// Cosignatures (core/tlog/cosignature.h) and verifier keys (core/tlog/vkey.h) build on
 // the signature lines and key IDs here.
 #pragma once
 
