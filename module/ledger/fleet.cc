@@ -9,7 +9,6 @@
 #include "core/ledger/chain.h"
 #include "core/ledger/ledger.h"
 #include "core/ledger/parallel_read.h"
-#include "core/ledger/parallel_walk.h"
 #include "module/args.h"
 #include "module/errors.h"
 #include "module/gil.h"
@@ -45,19 +44,7 @@ PyObject* verify_file_jobs(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   return guard([&]() -> PyObject* {
     static const char* const positional[] = {"path", "jobs", "max_line_bytes"};
     static const Signature sig{"verify_file_jobs()", positional, 3, 2, nullptr, 0};
-    PyObject* a[3];
-    std::string path;
-    unsigned jobs = 1;
-    std::size_t limit = 0;
-    if (!bind(sig, args, nargs, kwnames, a) || !arg_path(a[0], "path", &path) ||
-        !arg_jobs(a[1], &jobs) || !arg_max_line_bytes(a[2], &limit)) {
-      return nullptr;
-    }
-    ReadOptions options = read_options(limit);
-    auto report =
-        without_gil([&] { return verify_ledger_file_parallel(path, jobs, nullptr, options); });
-    if (!report) return raise_walk_error(report.error());
-    return new_chain_report_object(std::move(*report));
+    return walk_file_jobs(sig, args, nargs, kwnames, nullptr);
   });
 }
 

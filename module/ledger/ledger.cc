@@ -7,7 +7,6 @@
 
 #include "core/ledger/chain.h"
 #include "core/ledger/ledger.h"
-#include "core/ledger/parallel_walk.h"
 #include "module/args.h"
 #include "module/errors.h"
 #include "module/gil.h"
@@ -58,24 +57,12 @@ PyObject* read_verified_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   return guard([&]() -> PyObject* {
     static const char* const positional[] = {"path", "jobs", "max_line_bytes"};
     static const Signature sig{"read_verified()", positional, 3, 1, nullptr, 0};
-    PyObject* a[3];
-    std::string path;
-    unsigned jobs = 1;
-    std::size_t limit = 0;
-    if (!bind(sig, args, nargs, kwnames, a) || !arg_path(a[0], "path", &path) ||
-        (a[1] != nullptr && !arg_jobs(a[1], &jobs)) || !arg_max_line_bytes(a[2], &limit)) {
-      return nullptr;
-    }
     std::vector<SignedEvent> records;
-    ReadOptions options = read_options(limit);
-    auto report =
-        without_gil([&] { return verify_ledger_file_parallel(path, jobs, &records, options); });
-    if (!report) return raise_walk_error(report.error());
+    PyObject* report_obj = walk_file_jobs(sig, args, nargs, kwnames, &records);
+    if (report_obj == nullptr) return nullptr;
     PyObject* list = records_to_list(std::move(records));
-    if (list == nullptr) return nullptr;
-    PyObject* report_obj = new_chain_report_object(std::move(*report));
-    if (report_obj == nullptr) {
-      Py_DECREF(list);
+    if (list == nullptr) {
+      Py_DECREF(report_obj);
       return nullptr;
     }
     PyObject* pair = PyTuple_Pack(2, list, report_obj);

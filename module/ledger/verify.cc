@@ -5,12 +5,14 @@
 #include <variant>
 #include <vector>
 
+#include "core/ledger/parallel_walk.h"
 #include "module/args.h"
 #include "module/errors.h"
 #include "module/gil.h"
 #include "module/ledger/reading.h"
 #include "module/ledger/signed.h"
 #include "module/module.h"
+#include "module/native.h"
 
 namespace tallyvox::py {
 
@@ -177,6 +179,23 @@ PyObject* raise_walk_error(const LedgerError& error) {
     return raise_chain_error("malformed ledger input: " + display(error));
   }
   return raise_ledger_error(display(error));
+}
+
+PyObject* walk_file_jobs(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames, std::vector<SignedEvent>* records) {
+  PyObject* a[3];
+  std::string path;
+  unsigned jobs = 1;
+  std::size_t limit = 0;
+  if (!bind(sig, args, nargs, kwnames, a) || !arg_path(a[0], "path", &path) ||
+      (a[1] != nullptr && !arg_jobs(a[1], &jobs)) || !arg_max_line_bytes(a[2], &limit)) {
+    return nullptr;
+  }
+  ReadOptions options = read_options(limit);
+  auto report =
+      without_gil([&] { return verify_ledger_file_parallel(path, jobs, records, options); });
+  if (!report) return raise_walk_error(report.error());
+  return new_chain_report_object(std::move(*report));
 }
 
 PyTypeObject* chain_report_type() {
