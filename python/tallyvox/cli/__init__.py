@@ -17,9 +17,10 @@ from typing import Any, Callable, Sequence
 
 import tallyvox
 from tallyvox.about import version_text
-from tallyvox.cli.args import (RECOVER_TEXTS, REPORT_TEXTS, add_checkpoint_commands,
-                               add_recover_arguments, add_report_arguments, add_verify_options,
-                               positive_jobs, usable_cores)
+from tallyvox.cli.args import (RECOVER_TEXTS, REPORT_TEXTS, add_checkpoint_commands, add_jobs_option,
+                               add_json_option, add_ledger_argument, add_ledgers_argument,
+                               add_recover_arguments, add_report_arguments, add_signers_option,
+                               add_verify_options)
 from tallyvox.cli.exit import EXIT_ERROR, EXIT_FAILED, PROG, CliError, complain, error_text
 from tallyvox.cli.lazy import command
 from tallyvox.cli.witness_args import add_keygen_options, add_witness_commands, note_signer
@@ -54,6 +55,38 @@ def add_command(commands: Any, name: str, func: Callable[[argparse.Namespace], i
     return parser
 
 
+VERIFY_TEXTS = dict(
+    help="verify ledger files and summarise them",
+    description="Walk the chain of each ledger (sequence numbers, parent links, "
+                "hashes, signatures) and print a summary: event count, valid or "
+                "broken with the first break, root hash, signer keys and time span "
+                "(UTC). The walk checks each event against the key it carries; "
+                "use --expect-signer to bind a ledger to the keys you trust.",
+    epilog="Exit status: 0 every ledger is valid (and signed only by the expected "
+           "keys), 1 a chain is broken or carries another signer, 2 a file is "
+           "missing, unreadable or malformed.")
+
+SHOW_TEXTS = dict(
+    help="print the timeline of a ledger",
+    description="Print one line per event: seq, UTC time, type and its key fields, "
+                "long texts shortened. The event at which the chain breaks, if any, "
+                "is marked; use verify for the verdict and exit status.")
+
+KEYGEN_TEXTS = dict(
+    help="load or create a secret-key file and print its public key",
+    description="Load the 32-byte Ed25519 secret key at PATH, or create one "
+                "(mode 0600) if PATH does not exist, and print its public key. A key "
+                "file that group or others may read or write, or that another user "
+                "owns, is still loaded, with a warning on stderr.")
+
+DEMO_TEXTS = dict(
+    help="record, verify and show a sample conversation",
+    description="Record a short sample conversation using all seven event types "
+                "into a fresh ledger signed by a fresh key, in a new directory "
+                "under DIR, then verify it, print the timeline and summary, and "
+                "write its HTML report beside it (with Jinja2 installed).")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
@@ -64,45 +97,20 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=version_text())
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    verify = add_command(
-        commands, "verify", command("tallyvox.cli.verify", "cmd_verify"),
-        help="verify ledger files and summarise them",
-        description="Walk the chain of each ledger (sequence numbers, parent links, "
-                    "hashes, signatures) and print a summary: event count, valid or "
-                    "broken with the first break, root hash, signer keys and time span "
-                    "(UTC). The walk checks each event against the key it carries; "
-                    "use --expect-signer to bind a ledger to the keys you trust.",
-        epilog="Exit status: 0 every ledger is valid (and signed only by the expected "
-               "keys), 1 a chain is broken or carries another signer, 2 a file is "
-               "missing, unreadable or malformed.")
-    verify.add_argument("ledgers", nargs="+", metavar="LEDGER",
-                        help="ledger file (NDJSON), or a directory: every *.ndjson below it")
-    verify.add_argument("--jobs", type=positive_jobs, default=usable_cores(), metavar="N",
-                        help="ledgers verified at once, or threads for the walk of a single "
-                             "ledger (default: the usable cores)")
-    verify.add_argument("--json", action="store_true", help="print one JSON document")
-    verify.add_argument("--expect-signer", action="append", type=_public_key, metavar="HEX",
-                        help="a public key (64 hex characters) allowed to have signed; "
-                             "repeat for several keys")
+    verify = add_command(commands, "verify", command("tallyvox.cli.verify", "cmd_verify"),
+                         **VERIFY_TEXTS)
+    add_ledgers_argument(verify)
+    add_jobs_option(verify)
+    add_json_option(verify)
+    add_signers_option(verify, _public_key)
     add_verify_options(verify)
 
-    show = add_command(
-        commands, "show", command("tallyvox.cli.show", "cmd_show"),
-        help="print the timeline of a ledger",
-        description="Print one line per event: seq, UTC time, type and its key fields, "
-                    "long texts shortened. The event at which the chain breaks, if any, "
-                    "is marked; use verify for the verdict and exit status.")
-    show.add_argument("ledger", metavar="LEDGER", help="ledger file (NDJSON)")
-    show.add_argument("--json", action="store_true",
-                      help="print the events, payloads in full, as one JSON document")
+    show = add_command(commands, "show", command("tallyvox.cli.show", "cmd_show"), **SHOW_TEXTS)
+    add_ledger_argument(show)
+    add_json_option(show, "print the events, payloads in full, as one JSON document")
 
-    keygen = add_command(
-        commands, "keygen", command("tallyvox.cli.keys", "cmd_keygen"),
-        help="load or create a secret-key file and print its public key",
-        description="Load the 32-byte Ed25519 secret key at PATH, or create one "
-                    "(mode 0600) if PATH does not exist, and print its public key. A key "
-                    "file that group or others may read or write, or that another user "
-                    "owns, is still loaded, with a warning on stderr.")
+    keygen = add_command(commands, "keygen", command("tallyvox.cli.keys", "cmd_keygen"),
+                         **KEYGEN_TEXTS)
     keygen.add_argument("path", metavar="PATH", help="secret-key file")
     add_keygen_options(keygen)
 
@@ -111,13 +119,7 @@ def build_parser() -> argparse.ArgumentParser:
     add_report_arguments(add_command(commands, "report", command("tallyvox.cli.report", "cmd_report"),
                                      **REPORT_TEXTS), _public_key)
 
-    demo = add_command(
-        commands, "demo", command("tallyvox.cli.demo", "cmd_demo"),
-        help="record, verify and show a sample conversation",
-        description="Record a short sample conversation using all seven event types "
-                    "into a fresh ledger signed by a fresh key, in a new directory "
-                    "under DIR, then verify it, print the timeline and summary, and "
-                    "write its HTML report beside it (with Jinja2 installed).")
+    demo = add_command(commands, "demo", command("tallyvox.cli.demo", "cmd_demo"), **DEMO_TEXTS)
     demo.add_argument("--dir", default="tallyvox-demo", metavar="DIR",
                       help="where to create the run directory (default: ./tallyvox-demo)")
     add_checkpoint_commands(commands, add_command, note_signer)

@@ -35,6 +35,33 @@ def _seq(text: str) -> int:
     return int(text)
 
 
+def add_ledger_argument(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("ledger", metavar="LEDGER", help="ledger file (NDJSON)")
+
+
+def add_json_option(parser: argparse.ArgumentParser,
+                    text: str = "print one JSON document") -> None:
+    parser.add_argument("--json", action="store_true", help=text)
+
+
+def add_ledgers_argument(parser: argparse.ArgumentParser) -> None:
+    """The ledgers of verify and report."""
+    parser.add_argument("ledgers", nargs="+", metavar="LEDGER",
+                        help="ledger file (NDJSON), or a directory: every *.ndjson below it")
+
+
+def add_jobs_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--jobs", type=positive_jobs, default=usable_cores(), metavar="N",
+                        help="ledgers verified at once, or threads for the walk of a single "
+                             "ledger (default: the usable cores)")
+
+
+def add_signers_option(parser: argparse.ArgumentParser, public_key: Callable[[str], str]) -> None:
+    parser.add_argument("--expect-signer", action="append", type=public_key, metavar="HEX",
+                        help="a public key (64 hex characters) allowed to have signed; "
+                             "repeat for several keys")
+
+
 def add_verify_options(verify: argparse.ArgumentParser) -> None:
     verify.add_argument("--checkpoint", metavar="FILE",
                         help="a checkpoint the ledger must match: signed by its signer (or "
@@ -43,49 +70,56 @@ def add_verify_options(verify: argparse.ArgumentParser) -> None:
                         help="the last event must be SessionEnded")
 
 
+CHECKPOINT_TEXTS = dict(
+    help="sign a checkpoint of a whole, valid ledger",
+    description="Verify the whole chain and, when every event is valid and signed by "
+                "KEYFILE's key, write a signed checkpoint (c2sp.org/tlog-checkpoint) of "
+                "the Merkle tree of its events. Keep it anywhere but beside the ledger.",
+    epilog="Exit status: 0 written, 1 the chain is broken or has another signer, "
+           "2 an input cannot be read.")
+
+PROVE_TEXTS = dict(
+    help="write the inclusion proof of one event",
+    description="Write the proof (c2sp.org/tlog-proof) that event N is in the tree "
+                "of a checkpoint the ledger matches: its line, its audit path and the "
+                "checkpoint.",
+    epilog="Exit status: 0 written, 1 the ledger does not match the checkpoint, "
+           "2 an input cannot be read or N is not in the checkpoint.")
+
+VERIFY_PROOF_TEXTS = dict(
+    help="check an inclusion proof without the ledger",
+    description="Check the checkpoint's signature by HEX (or the log's VKEY), the "
+                "disclosed event's hash, signature and signer, its inclusion in the "
+                "checkpoint's tree, and with --witness-key the witnesses' cosignatures.",
+    epilog="Exit status: 0 the proof holds, 1 it does not, 2 the file is malformed.")
+
+
 def add_checkpoint_commands(commands: Any, add_command: Callable[..., argparse.ArgumentParser],
                             public_key: Callable[[str], str]) -> None:
     """Declare checkpoint, prove and verify-proof."""
-    make = add_command(
-        commands, "checkpoint", command("tallyvox.cli.checkpoint", "cmd_checkpoint"),
-        help="sign a checkpoint of a whole, valid ledger",
-        description="Verify the whole chain and, when every event is valid and signed by "
-                    "KEYFILE's key, write a signed checkpoint (c2sp.org/tlog-checkpoint) of "
-                    "the Merkle tree of its events. Keep it anywhere but beside the ledger.",
-        epilog="Exit status: 0 written, 1 the chain is broken or has another signer, "
-               "2 an input cannot be read.")
-    make.add_argument("ledger", metavar="LEDGER", help="ledger file (NDJSON)")
+    make = add_command(commands, "checkpoint", command("tallyvox.cli.checkpoint", "cmd_checkpoint"),
+                       **CHECKPOINT_TEXTS)
+    add_ledger_argument(make)
     make.add_argument("--key", required=True, metavar="KEYFILE", help="secret-key file")
     make.add_argument("--origin", help="the checkpoint's origin (default: tallyvox/ and the "
                                        "self_hash of the first event)")
     make.add_argument("-o", "--output", metavar="OUT", help="default: LEDGER.checkpoint")
-    make.add_argument("--json", action="store_true", help="print one JSON document")
+    add_json_option(make)
 
-    prove = add_command(
-        commands, "prove", command("tallyvox.cli.checkpoint", "cmd_prove"),
-        help="write the inclusion proof of one event",
-        description="Write the proof (c2sp.org/tlog-proof) that event N is in the tree "
-                    "of a checkpoint the ledger matches: its line, its audit path and the "
-                    "checkpoint.",
-        epilog="Exit status: 0 written, 1 the ledger does not match the checkpoint, "
-               "2 an input cannot be read or N is not in the checkpoint.")
-    prove.add_argument("ledger", metavar="LEDGER", help="ledger file (NDJSON)")
+    prove = add_command(commands, "prove", command("tallyvox.cli.checkpoint", "cmd_prove"),
+                        **PROVE_TEXTS)
+    add_ledger_argument(prove)
     prove.add_argument("--seq", required=True, type=_seq, metavar="N", help="the event's seq")
     prove.add_argument("--checkpoint", required=True, metavar="FILE", help="checkpoint file")
     prove.add_argument("-o", "--output", metavar="OUT", help="default: standard output")
-    prove.add_argument("--json", action="store_true", help="print one JSON document")
+    add_json_option(prove)
 
-    check = add_command(
-        commands, "verify-proof", command("tallyvox.cli.checkpoint", "cmd_verify_proof"),
-        help="check an inclusion proof without the ledger",
-        description="Check the checkpoint's signature by HEX (or the log's VKEY), the "
-                    "disclosed event's hash, signature and signer, its inclusion in the "
-                    "checkpoint's tree, and with --witness-key the witnesses' cosignatures.",
-        epilog="Exit status: 0 the proof holds, 1 it does not, 2 the file is malformed.")
+    check = add_command(commands, "verify-proof", command("tallyvox.cli.checkpoint", "cmd_verify_proof"),
+                        **VERIFY_PROOF_TEXTS)
     check.add_argument("proof", metavar="PROOF", help="proof file (.tlog-proof)")
     check.add_argument("--expect-signer", required=True, type=public_key, metavar="HEX|VKEY",
                        help="the public key (64 hex characters) that signed, or the log's vkey")
-    check.add_argument("--json", action="store_true", help="print one JSON document")
+    add_json_option(check)
 
 
 RECOVER_TEXTS = dict(
@@ -101,8 +135,8 @@ RECOVER_TEXTS = dict(
 
 
 def add_recover_arguments(recover: argparse.ArgumentParser) -> None:
-    recover.add_argument("ledger", metavar="LEDGER", help="ledger file (NDJSON)")
-    recover.add_argument("--json", action="store_true", help="print one JSON document")
+    add_ledger_argument(recover)
+    add_json_option(recover)
 
 
 REPORT_TEXTS = dict(
@@ -121,14 +155,9 @@ REPORT_TEXTS = dict(
 
 def add_report_arguments(report: argparse.ArgumentParser,
                          public_key: Callable[[str], str]) -> None:
-    report.add_argument("ledgers", nargs="+", metavar="LEDGER",
-                        help="ledger file (NDJSON), or a directory: every *.ndjson below it")
+    add_ledgers_argument(report)
     report.add_argument("-o", "--output", required=True, metavar="FILE.html",
                         help="where to write the page")
-    report.add_argument("--jobs", type=positive_jobs, default=usable_cores(), metavar="N",
-                        help="ledgers verified at once, or threads for the walk of a single "
-                             "ledger (default: the usable cores)")
-    report.add_argument("--expect-signer", action="append", type=public_key, metavar="HEX",
-                        help="a public key (64 hex characters) allowed to have signed; "
-                             "repeat for several keys")
+    add_jobs_option(report)
+    add_signers_option(report, public_key)
     add_verify_options(report)

@@ -79,6 +79,19 @@ def add_witness_key_options(parser: argparse.ArgumentParser) -> None:
                         help="cosignatures required (default: every --witness-key)")
 
 
+WITNESS_INIT_TEXTS = dict(
+    help="create a witness database",
+    description="Create the SQLite database of a witness's state. serve "
+                "refuses a database that is missing.")
+
+WITNESS_SERVE_TEXTS = dict(
+    help="serve POST /add-checkpoint",
+    description="Serve add-checkpoint (c2sp.org/tlog-witness) for the logs given, "
+                "cosigning (cosignature/v1) with KEYFILE's key as NAME. Prints its vkey "
+                "and URL, logs refused checkpoints that the log signed to stderr and "
+                "keeps them in the database. Stops on SIGTERM or SIGINT.")
+
+
 def add_witness_commands(commands: Any, add_command: Callable[..., argparse.ArgumentParser]) -> None:
     """Declare witness init and serve; add the witness options of checkpoint,
     verify, verify-proof and report."""
@@ -88,17 +101,10 @@ def add_witness_commands(commands: Any, add_command: Callable[..., argparse.Argu
                     "extends the last one it cosigned for that log.")
     actions = witness.add_subparsers(dest="witness_command", required=True, metavar="COMMAND")
     init = add_command(actions, "init", command("tallyvox.cli.witness", "cmd_witness_init"),
-                       help="create a witness database",
-                       description="Create the SQLite database of a witness's state. serve "
-                                   "refuses a database that is missing.")
+                       **WITNESS_INIT_TEXTS)
     init.add_argument("--db", required=True, metavar="PATH", help="the database file to create")
-    serve = add_command(
-        actions, "serve", command("tallyvox.cli.witness", "cmd_witness_serve"),
-        help="serve POST /add-checkpoint",
-        description="Serve add-checkpoint (c2sp.org/tlog-witness) for the logs given, "
-                    "cosigning (cosignature/v1) with KEYFILE's key as NAME. Prints its vkey "
-                    "and URL, logs refused checkpoints that the log signed to stderr and "
-                    "keeps them in the database. Stops on SIGTERM or SIGINT.")
+    serve = add_command(actions, "serve", command("tallyvox.cli.witness", "cmd_witness_serve"),
+                        **WITNESS_SERVE_TEXTS)
     serve.add_argument("--db", required=True, metavar="PATH", help="database made by witness init")
     serve.add_argument("--key", required=True, metavar="KEYFILE", help="the witness's secret-key file")
     serve.add_argument("--name", required=True, help="the witness's name in its cosignatures")

@@ -66,19 +66,9 @@ from langchain_core.outputs import LLMResult
 from tallyvox import Session, canonical_json, events
 from tallyvox.aio import AsyncSession
 from tallyvox.events import AgentEvent
-from tallyvox.integrations._common import (
-    Recorder,
-    Redactor,
-    Runs,
-    end_reason,
-    jsonable,
-    never_break,
-    redact_values,
-    sha256_hex,
-    sha256_json,
-    token_count,
-    unfinished_call,
-)
+from tallyvox.integrations._common import (Recorder, Redactor, Runs, end_reason, jsonable,
+                                           never_break, redact_values, sha256_hex, sha256_json,
+                                           token_count, unfinished_call)
 
 __all__ = ["LedgerCallbackHandler", "AsyncLedgerCallbackHandler"]
 
@@ -253,16 +243,9 @@ class _Handler:
     (a framework value of an unexpected shape is logged like a recording
     failure). The handlers differ only in how they hand the event over."""
 
-    def __init__(
-        self,
-        session: Session | AsyncSession,
-        *,
-        redact: Redactor = redact_values,
-        strict: bool = False,
-        own_session: bool = False,
-        agent_id: str = "langchain",
-        model_id: str = "unknown",
-    ) -> None:
+    def __init__(self, session: Session | AsyncSession, *, redact: Redactor = redact_values,
+                 strict: bool = False, own_session: bool = False, agent_id: str = "langchain",
+                 model_id: str = "unknown") -> None:
         super().__init__()  # the framework's handler class, next in line
         self._recorder = Recorder(session, strict=strict)
         self._map = _Mapping(redact)

@@ -19,20 +19,9 @@ from livekit.agents.metrics import LLMMetrics
 from tallyvox import Session, canonical_json, events
 from tallyvox.aio import AsyncSession
 from tallyvox.events import AgentEvent
-from tallyvox.integrations._common import (
-    Recorder,
-    Redactor,
-    Runs,
-    TextRedactor,
-    end_reason,
-    jsonable,
-    keep_text,
-    never_break,
-    redact_values,
-    sha256_hex,
-    token_count,
-    unfinished_call,
-)
+from tallyvox.integrations._common import (Recorder, Redactor, Runs, TextRedactor, end_reason,
+                                           jsonable, keep_text, never_break, redact_values,
+                                           sha256_hex, token_count, unfinished_call)
 from tallyvox.integrations._voice import Transcript, captured, spoken
 
 __all__ = ["LedgerRecording", "record_session"]

@@ -72,35 +72,16 @@ from datetime import datetime, timezone
 from typing import Any, Literal
 
 from agents.tracing import Span, Trace, TracingProcessor
-from agents.tracing.span_data import (
-    AgentSpanData,
-    FunctionSpanData,
-    GenerationSpanData,
-    ResponseSpanData,
-    SpeechSpanData,
-    TranscriptionSpanData,
-)
+from agents.tracing.span_data import (AgentSpanData, FunctionSpanData, GenerationSpanData,
+                                      ResponseSpanData, SpeechSpanData, TranscriptionSpanData)
 
 from tallyvox import Session, SigningKeypair, events
 from tallyvox.aio import AsyncSession
 from tallyvox.events import AgentEvent
-from tallyvox.integrations._common import (
-    CANCELLED,
-    Recorder,
-    Redactor,
-    Runs,
-    TextRedactor,
-    end_reason,
-    jsonable,
-    keep_text,
-    logger,
-    never_break,
-    redact_values,
-    sha256_hex,
-    sha256_json,
-    token_count,
-    unfinished_call,
-)
+from tallyvox.integrations._common import (CANCELLED, Recorder, Redactor, Runs, TextRedactor,
+                                           end_reason, jsonable, keep_text, logger, never_break,
+                                           redact_values, sha256_hex, sha256_json, token_count,
+                                           unfinished_call)
 from tallyvox.integrations.routing import LedgerRouter, Router, SessionTarget, as_router
 
 __all__ = ["LedgerTracingProcessor"]

@@ -15,57 +15,24 @@ import hashlib
 from collections.abc import Callable
 from typing import Any
 
-from pipecat.frames.frames import (
-    CancelFrame,
-    EndFrame,
-    ErrorFrame,
-    FunctionCallCancelFrame,
-    FunctionCallInProgressFrame,
-    FunctionCallResultFrame,
-    FunctionCallsStartedFrame,
-    InputAudioRawFrame,
-    InterruptionFrame,
-    LLMContextFrame,
-    LLMFullResponseEndFrame,
-    LLMFullResponseStartFrame,
-    LLMTextFrame,
-    MetricsFrame,
-    StartFrame,
-    TranscriptionFrame,
-    TTSAudioRawFrame,
-    TTSTextFrame,
-    UserStartedSpeakingFrame,
-    UserStoppedSpeakingFrame,
-)
+from pipecat.frames.frames import (CancelFrame, EndFrame, ErrorFrame, FunctionCallCancelFrame,
+                                   FunctionCallInProgressFrame, FunctionCallResultFrame,
+                                   FunctionCallsStartedFrame, InputAudioRawFrame, InterruptionFrame,
+                                   LLMContextFrame, LLMFullResponseEndFrame,
+                                   LLMFullResponseStartFrame, LLMTextFrame, MetricsFrame,
+                                   StartFrame, TranscriptionFrame, TTSAudioRawFrame, TTSTextFrame,
+                                   UserStartedSpeakingFrame, UserStoppedSpeakingFrame)
 from pipecat.metrics.metrics import LLMUsageMetricsData
 from pipecat.observers.base_observer import BaseObserver, FramePushed
 
 from tallyvox import Session, events
 from tallyvox.aio import AsyncSession
 from tallyvox.events import AgentEvent
-from tallyvox.integrations._common import (
-    CANCELLED,
-    COMPLETED,
-    Recorder,
-    Redactor,
-    TextRedactor,
-    end_reason,
-    jsonable,
-    keep_text,
-    never_break,
-    redact_values,
-    sha256_hex,
-    sha256_json,
-    token_count,
-    unfinished_call,
-)
-from tallyvox.integrations._voice import (
-    SeenIds,
-    SpokenTurn,
-    Transcript,
-    captured,
-    result_bytes,
-)
+from tallyvox.integrations._common import (CANCELLED, COMPLETED, Recorder, Redactor, TextRedactor,
+                                           end_reason, jsonable, keep_text, never_break,
+                                           redact_values, sha256_hex, sha256_json, token_count,
+                                           unfinished_call)
+from tallyvox.integrations._voice import (SeenIds, SpokenTurn, Transcript, captured, result_bytes)
 
 __all__ = ["LedgerObserver"]
 
@@ -140,17 +107,9 @@ class LedgerObserver(BaseObserver):
     `strict=True` each write is waited for and its failure raised into the
     pipeline."""
 
-    def __init__(
-        self,
-        session: Session | AsyncSession,
-        *,
-        redact: Redactor = redact_values,
-        redact_text: TextRedactor = keep_text,
-        hash_audio: bool = True,
-        strict: bool = False,
-        agent_id: str = "pipecat",
-        model_id: str = "unknown",
-    ) -> None:
+    def __init__(self, session: Session | AsyncSession, *, redact: Redactor = redact_values,
+                 redact_text: TextRedactor = keep_text, hash_audio: bool = True,
+                 strict: bool = False, agent_id: str = "pipecat", model_id: str = "unknown") -> None:
         # Only a frame's first push is observed; broadcast siblings are
         # dropped by id.
         super().__init__(observe_every_push=False)
