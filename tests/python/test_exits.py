@@ -93,8 +93,12 @@ INTERRUPTED = {
     "Session.open": "tallyvox.Session.open(keypair=tallyvox.SigningKeypair.generate(), "
                     "ledger_path=path.replace('ledger.ndjson', 'blank.ndjson'), session_id='s')",
 }
+# Ctrl-C raises KeyboardInterrupt in the child as at a terminal, even where
+# the tests run as a background job, whose children start with SIGINT ignored
+# (and an interpreter that starts so installs no handler of its own).
 PRELUDE = textwrap.dedent("""
-    import sys, tallyvox, tallyvox.cli
+    import signal, sys, tallyvox, tallyvox.cli
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     from os.path import dirname
     path = sys.argv[1]
     note = open(path.replace("ledger.ndjson", "small.checkpoint")).read()
