@@ -3,7 +3,6 @@ Session, AsyncSession and recovery, in this process or another, is refused
 and changes nothing; the lock goes when the session is closed, collected or
 its process killed. Readers neither take the lock nor drop it."""
 import asyncio
-import contextlib
 import gc
 import os
 import subprocess
