@@ -12,6 +12,8 @@ import pytest
 import tallyvox
 from tallyvox import events
 
+from report_fixtures import chain, write_ledger
+
 # Threads that loop inside one call each, still running when the interpreter
 # exits: CPython ends each as it asks for the GIL back.
 DAEMONS = textwrap.dedent("""
@@ -38,16 +40,11 @@ DAEMONS = textwrap.dedent("""
 """)
 
 
-def write_ledger(path, count):
+def ledger_of(path, count):
     """A valid ledger of `count` events, made without a session (fast)."""
     keypair = tallyvox.SigningKeypair.generate()
     event = events.tool_returned(tool_name="t", result_sha256="r", latency_ms=1, success=True)
-    parent = tallyvox.GENESIS_PARENT_HASH
-    with open(path, "w") as handle:
-        for seq in range(count):
-            signed = tallyvox.sign_event(event=event, seq=seq, parent_hash=parent, keypair=keypair)
-            parent = signed.self_hash
-            handle.write(signed.to_json() + "\n")
+    write_ledger(path, chain([event] * count, keypair))
     return keypair
 
 
@@ -55,7 +52,7 @@ def write_ledger(path, count):
 def test_daemon_threads_inside_a_call_at_exit(tmp_path, call):
     # Short calls, so that threads often ask for the GIL back.
     ledger = tmp_path / "ledger.ndjson"
-    write_ledger(ledger, 300)
+    ledger_of(ledger, 300)
     for attempt in range(3):  # the exit meets the threads at random points
         result = subprocess.run([sys.executable, "-c", DAEMONS, ledger, call],
                                 capture_output=True, text=True, timeout=120)
@@ -71,7 +68,7 @@ def big_ledger(tmp_path_factory):
     that takes seconds to resume."""
     root = tmp_path_factory.mktemp("big")
     path = root / "ledger.ndjson"
-    keypair = write_ledger(path, 30_000)
+    keypair = ledger_of(path, 30_000)
     small = root / "small.ndjson"
     tallyvox.Session.open(keypair=keypair, ledger_path=small, session_id="s").record(
         events.session_ended(reason="r", summary_sha256="s"))

@@ -20,9 +20,19 @@ LEDGER_LIMIT = 64 * 1024 * 1024
 NOTE_LIMIT = 1024 * 1024
 
 
-def run(*args, env=None, timeout=60):
-    return subprocess.run([sys.executable, "-m", "tallyvox", *map(str, args)],
-                          capture_output=True, text=True, timeout=timeout,
+# The command line with 384 MiB of address space to spare.
+LIMITED = """
+import re, resource, sys
+import tallyvox.cli
+size = int(re.search(r"VmSize:\\s+(\\d+)", open("/proc/self/status").read()).group(1)) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + (384 << 20),) * 2)
+sys.exit(tallyvox.cli.main(sys.argv[1:]))
+"""
+
+
+def run(*args, env=None, timeout=60, limited=False):
+    return subprocess.run([sys.executable, *(["-c", LIMITED] if limited else ["-m", "tallyvox"]),
+                           *map(str, args)], capture_output=True, text=True, timeout=timeout,
                           env=None if env is None else {**os.environ, **env})
 
 
@@ -228,35 +238,21 @@ def test_hostile_text_is_escaped_in_every_complaint(files, tmp_path, hostile):
 # Limits of the process: memory and threads
 
 
-LIMITED = """
-import re, resource, sys
-import tallyvox.cli
-size = int(re.search(r"VmSize:\\s+(\\d+)", open("/proc/self/status").read()).group(1)) * 1024
-resource.setrlimit(resource.RLIMIT_AS, (size + (384 << 20),) * 2)
-sys.exit(tallyvox.cli.main(sys.argv[1:]))
-"""
-
-
-def run_limited(*args, env=None):
-    """The command line with 384 MiB of address space to spare."""
-    return subprocess.run([sys.executable, "-c", LIMITED, *map(str, args)], capture_output=True,
-                          text=True, timeout=120, env={**os.environ, **(env or {})})
-
-
 @pytest.mark.parametrize("command", [["verify"], ["show"]])
 def test_out_of_memory_is_one_line(tmp_path, command):
     huge = make_input("huge", tmp_path, 4 << 30)
-    result = run_limited(*command, huge, env={"TALLYVOX_MAX_LINE_BYTES": str(1 << 40)})
+    result = run(*command, huge, env={"TALLYVOX_MAX_LINE_BYTES": str(1 << 40)}, timeout=120,
+                 limited=True)
     assert one_complaint(result, huge) == "out of memory"
 
 
 def test_threads_that_cannot_start_are_one_line(files, tmp_path):
-    single = run_limited("verify", files["ledger"], "--jobs", 5000)
+    single = run("verify", files["ledger"], "--jobs", 5000, timeout=120, limited=True)
     assert one_complaint(single, files["ledger"]) == (
         "cannot start 256 threads: Resource temporarily unavailable")
     many = tmp_path / "many"
     many.mkdir()
     for i in range(80):
         (many / f"{i}.ndjson").write_bytes(files["ledger"].read_bytes())
-    result = run_limited("verify", many, "--jobs", 5000)
+    result = run("verify", many, "--jobs", 5000, timeout=120, limited=True)
     assert one_complaint(result, "verify").startswith("cannot start 80 threads: ")

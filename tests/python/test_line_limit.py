@@ -12,6 +12,8 @@ import pytest
 import tallyvox
 from tallyvox import events, line_limit
 
+from report_fixtures import chain
+
 MIB = 1024 * 1024
 
 
@@ -19,14 +21,9 @@ MIB = 1024 * 1024
 def ledger(tmp_path_factory):
     """Records of several lengths, with a blank line and a CRLF end among them."""
     path = tmp_path_factory.mktemp("limit") / "ledger.ndjson"
-    keypair = tallyvox.SigningKeypair.generate()
-    parent = tallyvox.GENESIS_PARENT_HASH
-    lines = []
-    for seq, size in enumerate([10, 400, 40, 1500, 0, 700]):
-        event = events.utterance_spoken(text_sha256="t", text="w" * size, audio_sha256="a")
-        signed = tallyvox.sign_event(event=event, seq=seq, parent_hash=parent, keypair=keypair)
-        parent = signed.self_hash
-        lines.append(signed.to_json().encode())
+    lines = [record.to_json().encode() for record in chain(
+        [events.utterance_spoken(text_sha256="t", text="w" * size, audio_sha256="a")
+         for size in (10, 400, 40, 1500, 0, 700)], tallyvox.SigningKeypair.generate())]
     lines.insert(2, b"   ")
     lines[4] += b"\r"
     path.write_bytes(b"\n".join(lines) + b"\n")
@@ -42,10 +39,6 @@ def first_too_long(path, limit):
     return None
 
 
-def read_ledger(path, limit):
-    return tallyvox.read_ledger(path, max_line_bytes=limit)
-
-
 def stream(path, limit):
     with open(path, "rb") as handle:
         return tallyvox.verify_stream(handle, max_line_bytes=limit)
@@ -58,14 +51,18 @@ def many(path, limit):
     return verdict
 
 
+def parallel(jobs):
+    return lambda path, limit: tallyvox.verify_file_parallel(path, jobs=jobs, max_line_bytes=limit)
+
+
+MALFORMED = (tallyvox.ChainError, "malformed ledger input: ")
 READERS = {  # name: (call, the exception a long line raises, its prefix)
-    "read_ledger": (read_ledger, tallyvox.LedgerError, ""),
-    "verify_file_parallel-1": (lambda p, n: tallyvox.verify_file_parallel(p, jobs=1, max_line_bytes=n),
-                               tallyvox.ChainError, "malformed ledger input: "),
-    "verify_file_parallel-3": (lambda p, n: tallyvox.verify_file_parallel(p, jobs=3, max_line_bytes=n),
-                               tallyvox.ChainError, "malformed ledger input: "),
-    "verify_stream": (stream, tallyvox.ChainError, "malformed ledger input: "),
-    "verify_many": (many, tallyvox.ChainError, "malformed ledger input: "),
+    "read_ledger": (lambda path, limit: tallyvox.read_ledger(path, max_line_bytes=limit),
+                    tallyvox.LedgerError, ""),
+    "verify_file_parallel-1": (parallel(1), *MALFORMED),
+    "verify_file_parallel-3": (parallel(3), *MALFORMED),
+    "verify_stream": (stream, *MALFORMED),
+    "verify_many": (many, *MALFORMED),
 }
 
 
