@@ -35,6 +35,7 @@ def file_lines(path):
 
 
 def conversation(transcript="Where is my parcel?", tool="track", failed=False):
+    """A whole session: heard, a model call, a tool call and return, said."""
     return [
         events.session_started(agent_id="agent", model_id="model", session_id="s-1"),
         events.utterance_captured(audio_sha256="a", transcript=transcript, lang="en",
@@ -57,9 +58,10 @@ def tamper(path, seq, old, new):
     path.write_text("\n".join(lines) + "\n", encoding="utf-8")
 
 
-def run_cli(*args):
+def run_cli(*args, cwd=None, timeout=300):
+    # The environment is inherited, so PYTHONPATH (a private build) still applies.
     return subprocess.run([sys.executable, "-m", "tallyvox", *map(str, args)],
-                          capture_output=True, text=True, timeout=300)
+                          capture_output=True, text=True, cwd=cwd, timeout=timeout)
 
 
 def verify_entries(*paths):
@@ -81,12 +83,12 @@ def verdict_text(entry):
 
 def counts_of(path):
     """Turns, tool calls, failed returns and model calls, from the file itself."""
-    types = [json.loads(line)["event"] for line in file_lines(path)]
-    kinds = [event["type"] for event in types]
+    recorded = [json.loads(line)["event"] for line in file_lines(path)]
+    kinds = [event["type"] for event in recorded]
     return {
         "turns": kinds.count("UtteranceCaptured") + kinds.count("UtteranceSpoken"),
         "tool-calls": kinds.count("ToolCalled"),
-        "failed": sum(1 for e in types if e["type"] == "ToolReturned"
+        "failed": sum(1 for e in recorded if e["type"] == "ToolReturned"
                       and not e["payload"]["success"]),
         "model-calls": kinds.count("ModelInvoked"),
     }

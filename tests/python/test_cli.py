@@ -2,37 +2,19 @@
 
 import json
 import os
-import subprocess
-import sys
 import time
 
 import pytest
 
 import tallyvox
-from tallyvox import events
+
+from report_fixtures import conversation as report_conversation, run_cli
 
 LONG_TRANSCRIPT = "line one\nline two\u2028" + "and a very long tail " * 20
 
 
-def run_cli(*args, cwd=None):
-    # The environment is inherited, so PYTHONPATH (a private build) still applies.
-    return subprocess.run([sys.executable, "-m", "tallyvox", *map(str, args)],
-                          capture_output=True, text=True, cwd=cwd, timeout=120)
-
-
 def conversation():
-    return [
-        events.session_started(agent_id="agent", model_id="model", session_id="s-1"),
-        events.utterance_captured(audio_sha256="a1", transcript=LONG_TRANSCRIPT, lang="en",
-                                  duration_ms=1500),
-        events.model_invoked(model_id="model", prompt_sha256="p", response_sha256="r",
-                             prompt_tokens=12, response_tokens=5),
-        events.tool_called(tool_name="search", args_sha256="h", args_redacted={"q": "x"}),
-        events.tool_returned(tool_name="search", result_sha256="r", latency_ms=80,
-                             success=False),
-        events.utterance_spoken(text_sha256="t", text="Sorry, no results.", audio_sha256="a2"),
-        events.session_ended(reason="done", summary_sha256="s"),
-    ]
+    return report_conversation(transcript=LONG_TRANSCRIPT, tool="search", failed=True)
 
 
 def record(path, keypair, event_list):

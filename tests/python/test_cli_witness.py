@@ -26,12 +26,16 @@ def record(ledger, keypair, n, tag="r"):
         session.record(events.session_ended(reason=f"{tag}{i}", summary_sha256="ab"))
 
 
-@pytest.fixture
-def setup(tmp_path):
+def log_key(tmp_path):
     key = tmp_path / "log.key"
     key.write_bytes(LOG_SEED)
     key.chmod(0o600)
-    keypair = tallyvox.SigningKeypair.load(key)
+    return key, tallyvox.SigningKeypair.load(key)
+
+
+@pytest.fixture
+def setup(tmp_path):
+    key, keypair = log_key(tmp_path)
     log_vkey = run_cli("keygen", key, "--vkey", ORIGIN).stdout.strip()
     witnesses = [start_witness(tmp_path, name, bytes([i]) * 32, [log_vkey])
                  for i, name in ((7, "w1.example"), (8, "w2.example"))]
@@ -43,10 +47,8 @@ def setup(tmp_path):
 
 
 def witness_args(witnesses, option="--witness"):
-    out = []
-    for witness in witnesses:
-        out += [option, f"{witness.url}={witness.vkey}" if option == "--witness" else witness.vkey]
-    return out
+    return [x for w in witnesses
+            for x in (option, f"{w.url}={w.vkey}" if option == "--witness" else w.vkey)]
 
 
 def checkpoint(setup, out, *extra, witnesses=None):
@@ -56,10 +58,8 @@ def checkpoint(setup, out, *extra, witnesses=None):
 
 
 def test_keygen_prints_vkeys(tmp_path):
-    key = tmp_path / "k"
-    key.write_bytes(LOG_SEED)
-    key.chmod(0o600)
-    public = bytes.fromhex(tallyvox.SigningKeypair.load(key).pubkey_hex)
+    key, keypair = log_key(tmp_path)
+    public = bytes.fromhex(keypair.pubkey_hex)
     assert run_cli("keygen", key, "--vkey", ORIGIN).stdout == model_vkey(ORIGIN, public, NOTE_SIGNER) + "\n"
     assert run_cli("keygen", key, "--vkey", "w", "--cosigner").stdout == model_vkey("w", public, COSIGNER) + "\n"
     assert run_cli("keygen", key).stdout == public.hex() + "\n"

@@ -191,18 +191,16 @@ def test_nice_ceiling_is_one_two_or_five_times_a_power_of_ten(value):
     assert round(mantissa, 9) in (1, 2, 5)
 
 
-@pytest.mark.parametrize("ms, text", [(None, "\u2014"), (0, "0 ms"), (132, "132 ms"),
-                                      (0.25, "250 \u00b5s"), (-0.0314, "-31 \u00b5s"),
-                                      (999.94, "999.9 ms"), (1500, "1.50 s"), (-2000, "-2.00 s")])
-def test_latency_text(ms, text):
-    assert ms_text(ms) == text
-
-
-@pytest.mark.parametrize("seconds, text", [(0, "0 \u00b5s"), (2.5e-4, "250 \u00b5s"),
-                                           (0.038, "38 ms"), (0.0125, "12.5 ms"), (1, "1 s"),
-                                           (12.34, "12.3 s"), (600, "10 min"), (7200, "2 h")])
-def test_duration_text(seconds, text):
-    assert chart.duration_text(seconds) == text
+@pytest.mark.parametrize("show, value, text", [
+    *((ms_text, ms, text) for ms, text in [
+        (None, "\u2014"), (0, "0 ms"), (132, "132 ms"), (0.25, "250 \u00b5s"),
+        (-0.0314, "-31 \u00b5s"), (999.94, "999.9 ms"), (1500, "1.50 s"), (-2000, "-2.00 s")]),
+    *((chart.duration_text, seconds, text) for seconds, text in [
+        (0, "0 \u00b5s"), (2.5e-4, "250 \u00b5s"), (0.038, "38 ms"), (0.0125, "12.5 ms"),
+        (1, "1 s"), (12.34, "12.3 s"), (600, "10 min"), (7200, "2 h")]),
+])
+def test_latency_and_duration_texts(show, value, text):
+    assert show(value) == text
 
 
 # ---------------------------------------------------------------------------
@@ -291,28 +289,19 @@ def test_witness_cosignatures_are_judged_as_verify_judges_them(ledgers, tmp_path
 
 
 @pytest.mark.parametrize("options, message", [
+    # The quorum's other rules are verify's, shared (test_cli_witness.py).
     (["--witness-key", "VKEY"], "--witness-key needs --checkpoint"),
-    (["--checkpoint", "c", "--quorum", "1"], "--quorum needs --witness-key"),
-    (["--checkpoint", "c", "--witness-key", "VKEY", "--quorum", "2"],
-     "--quorum 2 is more than the 1 distinct --witness-key given"),
+    (["--quorum", "0"], "argument --quorum: not a positive number of witnesses: '0'"),
+    (["--expect-signer", "xyz"], "argument --expect-signer: not a public key"),
+    (None, "the following arguments are required: -o/--output"),
 ])
-def test_witness_options_that_disagree_are_usage_errors(ledgers, tmp_path, options, message):
+def test_options_that_cannot_be_used_are_usage_errors(ledgers, tmp_path, options, message):
+    page = tmp_path / "page.html"
     vkey = model_vkey("w1", public_of(Ed25519PrivateKey.generate()), COSIGNER)
-    options = [vkey if o == "VKEY" else o for o in options]
-    result = run_cli("report", ledgers["valid"], "-o", tmp_path / "page.html", *options)
-    assert result.returncode == 2 and message in result.stderr
-    assert not (tmp_path / "page.html").exists()
-
-
-@pytest.mark.parametrize("options, message", [
-    (["-o", "x.html", "--quorum", "0"], "argument --quorum: not a positive number of witnesses: '0'"),
-    (["-o", "x.html", "--expect-signer", "xyz"], "argument --expect-signer: not a public key"),
-    ([], "the following arguments are required: -o/--output"),
-])
-def test_report_command_line_errors(ledgers, options, message):
+    options = [] if options is None else ["-o", page, *(vkey if o == "VKEY" else o for o in options)]
     result = run_cli("report", ledgers["valid"], *options)
-    assert result.returncode == 2
-    assert message in result.stderr
+    assert result.returncode == 2 and message in result.stderr
+    assert not page.exists()
 
 
 def test_unwritable_output_is_one_line_and_exit_2(ledgers, tmp_path):

@@ -10,12 +10,8 @@ import urllib.parse
 from dataclasses import dataclass
 
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
+from report_fixtures import run_cli
 from tlog_model import COSIGNER, model_vkey, public_of
-
-
-def run_cli(*args, timeout=120):
-    return subprocess.run([sys.executable, "-m", "tallyvox", *map(str, args)],
-                          capture_output=True, text=True, timeout=timeout)
 
 
 @dataclass
@@ -55,14 +51,14 @@ class WitnessProcess:
         return self
 
     def stop(self, signum=signal.SIGTERM):
-        if self.process is not None and self.process.poll() is None:
+        if self.process is None:
+            return None
+        if self.process.poll() is None:
             os.kill(self.process.pid, signum)
-        if self.process is not None:
-            code = self.process.wait(timeout=30)
-            self.process.stdout.close()
-            self.process = None
-            return code
-        return None
+        code = self.process.wait(timeout=30)
+        self.process.stdout.close()
+        self.process = None
+        return code
 
     @property
     def stderr(self):
