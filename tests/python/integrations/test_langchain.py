@@ -158,38 +158,11 @@ def test_a_run_leaves_its_events_in_order(tmp_path, handler_class, run, kind):
     assert "Paris" not in text and "sunny" not in text  # nothing raw reaches the ledger
 
 
-def test_a_langgraph_agent_records_through_config_callbacks(tmp_path):
-    path = tmp_path / "ledger.ndjson"
-    model = FakeChat(messages=iter([call("lookup", 1), call("explode", 2), "Done."]))
-    graph = StateGraph(MessagesState)
-    graph.add_node("model", lambda state: {"messages": [model.invoke(state["messages"])]})
-    graph.add_node("tools", ToolNode([lookup, explode], handle_tool_errors=True))
-    graph.add_edge(START, "model")
-    graph.add_conditional_edges("model", tools_condition)
-    graph.add_edge("tools", "model")
-    agent = graph.compile()
-
-    async def main():
-        async with await AsyncSession.open(keypair=t.SigningKeypair.generate(),
-                                           ledger_path=path, session_id="c") as s:
-            async with AsyncLedgerCallbackHandler(s, own_session=True) as handler:
-                result = await agent.ainvoke({"messages": [QUESTION]},
-                                             config={"callbacks": [handler]})
-        return result["messages"][-1].content
-
-    assert asyncio.run(main()) == "Done."
-    kinds = [(kind, p.get("tool_name"), p.get("success")) for kind, p in recorded(path)]
-    assert kinds == [("SessionStarted", None, None), ("ModelInvoked", None, None),
-                     ("ToolCalled", "lookup", None), ("ToolReturned", "lookup", True),
-                     ("ModelInvoked", None, None),
-                     ("ToolCalled", "explode", None), ("ToolReturned", "explode", False),
-                     ("ModelInvoked", None, None), ("SessionEnded", None, None)]
-
-
-def test_a_text_model_and_a_handled_tool_error(tmp_path):
+def test_a_text_model_a_handled_tool_error_and_an_own_redactor(tmp_path):
     path = tmp_path / "ledger.ndjson"
     session = open_session(path, "Session")
-    with LedgerCallbackHandler(session, strict=True, own_session=True) as handler:
+    with LedgerCallbackHandler(session, strict=True, own_session=True,
+                               redact=lambda args: {"city": args["city"][:2] + "…"}) as handler:
         config = {"callbacks": [handler]}
         assert FakeListLLM(responses=["four"]).invoke("2 + 2 =", config) == "four"
         forgiving = explode.model_copy(update={"handle_tool_error": True})
@@ -200,7 +173,8 @@ def test_a_text_model_and_a_handled_tool_error(tmp_path):
     assert model == ("ModelInvoked", {"model_id": "fake-list", "prompt_sha256": sha("2 + 2 ="),
                                       "response_sha256": sha("four"), "prompt_tokens": 0,
                                       "response_tokens": 0})
-    assert called[1]["args_sha256"] == sha(b'{"city":"Rome"}')
+    assert called[1] == {"tool_name": "explode", "args_sha256": sha(b'{"city":"Rome"}'),
+                         "args_redacted": {"city": "Ro…"}}
     assert returned[1] == {"tool_name": "explode", "result_sha256": sha(message.content),
                            "success": False}
 
@@ -223,19 +197,12 @@ def test_each_run_is_recorded_once_however_often_a_callback_comes(tmp_path):
         handler.on_tool_end("never started", run_id=uuid.uuid4())
     handler.close()
     handler.on_tool_start({"name": "lookup"}, "late", run_id=uuid.uuid4())  # after close
-    assert [(kind, p.get("success")) for kind, p in recorded(path)] == [
+    got = recorded(path)
+    assert [(kind, p.get("success")) for kind, p in got] == [
         ("SessionStarted", None), ("ToolCalled", None), ("ToolReturned", True),
         ("ModelInvoked", None), ("SessionEnded", None)]
-    assert recorded(path)[1][1]["args_sha256"] == sha("Paris")
-    assert recorded(path)[1][1]["args_redacted"] == "***"
-
-
-def test_a_custom_redactor_decides_what_is_kept(tmp_path):
-    path = tmp_path / "ledger.ndjson"
-    with LedgerCallbackHandler(open_session(path, "Session"), own_session=True,
-                               redact=lambda args: {"city": args["city"][:2] + "…"}) as handler:
-        lookup.invoke({"city": "Paris"}, {"callbacks": [handler]})
-    assert recorded(path)[1][1]["args_redacted"] == {"city": "Pa…"}
+    assert got[1][1] == {"tool_name": "lookup", "args_sha256": sha("Paris"),
+                         "args_redacted": "***"}
 
 
 @pytest.mark.parametrize("handler_class, run", [
@@ -311,6 +278,20 @@ async def nothing_ran(config):
     pass
 
 
+async def langgraph_agent(config):
+    """A LangGraph agent that calls a good then a failing tool, handed the
+    handler through its config."""
+    model = FakeChat(messages=iter([call("lookup", 1), call("explode", 2), "Done."]))
+    graph = StateGraph(MessagesState)
+    graph.add_node("model", lambda state: {"messages": [model.invoke(state["messages"])]})
+    graph.add_node("tools", ToolNode([lookup, explode], handle_tool_errors=True))
+    graph.add_edge(START, "model")
+    graph.add_conditional_edges("model", tools_condition)
+    graph.add_edge("tools", "model")
+    result = await graph.compile().ainvoke({"messages": [QUESTION]}, config=config)
+    assert result["messages"][-1].content == "Done."
+
+
 async def two_calls(config):
     await FakeChat(messages=iter(["hello"])).ainvoke([QUESTION], config)
     await lookup.ainvoke({"city": "Paris"}, config)
@@ -325,8 +306,12 @@ async def two_calls(config):
                          ("SessionEnded", "completed")]),
     (block_raises, [("SessionEnded", "error: ValueError")]),
     (nothing_ran, [("SessionEnded", "completed")]),
+    (langgraph_agent, [("ModelInvoked", sha("")), ("ToolCalled", "lookup"),
+                       ("ToolReturned", True), ("ModelInvoked", sha("")), ("ToolCalled", "explode"),
+                       ("ToolReturned", False), ("ModelInvoked", sha("Done.")),
+                       ("SessionEnded", "completed")]),
 ], ids=["cancelled-in-a-tool", "model-fails", "fails-mid-stream", "tool-left-running",
-        "block-raises", "nothing-ran"])
+        "block-raises", "nothing-ran", "langgraph-agent"])
 def test_every_run_is_closed_and_the_end_says_why(tmp_path, scenario, events):
     path = tmp_path / "ledger.ndjson"
 

@@ -10,26 +10,13 @@ import logging
 
 import httpx
 import pytest
-from agents import (
-    Agent,
-    OpenAIChatCompletionsModel,
-    RunConfig,
-    Runner,
-    add_trace_processor,
-    function_tool,
-    set_trace_processors,
-)
+from agents import (Agent, OpenAIChatCompletionsModel, RunConfig, Runner, add_trace_processor,
+                    function_tool, set_trace_processors)
 from agents.items import ModelResponse
 from agents.models.interface import Model
 from agents.testing import assistant_message, function_call
-from agents.tracing import (
-    function_span,
-    generation_span,
-    response_span,
-    speech_span,
-    trace,
-    transcription_span,
-)
+from agents.tracing import (function_span, generation_span, response_span, speech_span, trace,
+                            transcription_span)
 from agents.usage import Usage
 from openai import AsyncOpenAI
 from openai.types.responses import Response, ResponseUsage
@@ -178,40 +165,29 @@ def test_voice_and_response_spans(tmp_path, session, processors, redact_text):
     ]
 
 
-def test_a_span_delivered_twice_is_recorded_once(tmp_path, session, processors):
-    ended = []
+def test_each_span_is_recorded_once_its_arguments_redacted_parsed_or_raw(tmp_path, session,
+                                                                         processors):
+    ended, seen = [], []
 
     class Spy(LedgerTracingProcessor):
         def on_span_end(self, span):
             ended.append(span)
             super().on_span_end(span)
 
-    processor = Spy(session, own_session=True)
-    processors([processor])
-    with trace("twice"), function_span("lookup", '{"q": 1}', "found"):
-        pass
-    processor.on_span_end(ended[0])
-    processor.force_flush()
-    got = recorded(tmp_path / "ledger.ndjson")
-    assert [kind for kind, _ in got] == ["SessionStarted", "ToolCalled", "ToolReturned",
-                                         "SessionEnded"]
-    assert got[1][1]["args_redacted"] == {"q": "***"}
-
-
-def test_the_redactor_sees_parsed_arguments_or_the_raw_text(tmp_path, session, processors):
-    seen = []
-    processor = LedgerTracingProcessor(session, redact=lambda a: seen.append(a) or "kept",
-                                       own_session=True)
+    processor = Spy(session, redact=lambda a: seen.append(a) or "kept", own_session=True)
     processors([processor])
     with trace("redact"):
-        with function_span("a", json.dumps({"card": "4111"}), None):
+        with function_span("a", json.dumps({"card": "4111"}), "found"):
             pass
         with function_span("b", "not json", None):
             pass
+    processor.on_span_end(ended[0])  # delivered twice
     processor.force_flush()
     assert seen == [{"card": "4111"}, "not json"]
-    assert [p.get("args_redacted") for _, p in recorded(tmp_path / "ledger.ndjson")] == [
-        None, "kept", None, "kept", None, None]
+    got = recorded(tmp_path / "ledger.ndjson")
+    assert [(kind, p.get("args_redacted")) for kind, p in got] == [
+        ("SessionStarted", None), ("ToolCalled", "kept"), ("ToolReturned", None),
+        ("ToolCalled", "kept"), ("ToolReturned", None), ("SessionEnded", None)]
 
 
 def test_a_ledger_error_is_logged_and_raised_only_when_strict(tmp_path, session, caplog,
