@@ -40,53 +40,24 @@ std::string read_file(const std::string& path) {
 }
 
 // The vector files are flat: an object holding "vectors", an array of
-// objects whose members are strings, booleans or arrays of strings, with no
-// escapes inside the strings. This reads just that shape.
+// objects (the only braces in the file) whose members are strings without
+// escapes, booleans or arrays of strings. This reads just that shape.
 std::vector<Vector> load_vectors(const char* name) {
   std::string text = read_file(std::string(TALLYVOX_VECTORS_DIR) + "/" + name);
   std::vector<Vector> out;
-  std::size_t at = text.find("\"vectors\"");
-  if (at == std::string::npos) return out;
-  at = text.find('[', at);
-  auto string_at = [&](std::size_t& i) {
-    std::size_t end = text.find('"', i + 1);
-    std::string s = text.substr(i + 1, end - i - 1);
-    i = end + 1;
-    return s;
-  };
-  for (std::size_t i = at + 1; i < text.size();) {
-    char c = text[i];
-    if (c == ']') break;
-    if (c != '{') {
-      ++i;
-      continue;
-    }
-    Vector v;
-    ++i;
-    while (text[i] != '}') {
-      if (text[i] != '"') {
-        ++i;
-        continue;
-      }
-      std::string key = string_at(i);
-      i = text.find_first_not_of(" \n\t:", i);
-      if (text[i] == '"') {
-        std::string value = string_at(i);
-        if (key == "source") v.source = value;
-        if (key == "secret_key") v.secret_key = value;
-        if (key == "public_key") v.public_key = value;
-        if (key == "signature") v.signature = value;
-        if (key == "message_hex") v.message_hex = value;
-      } else if (text[i] == '[') {
-        i = text.find(']', i) + 1;
-      } else {
-        bool value = text.compare(i, 4, "true") == 0;
-        if (key == "accept") v.accept = value;
-        i = text.find_first_of(",}", i);
-      }
-    }
-    ++i;
-    out.push_back(std::move(v));
+  for (std::size_t open = text.find('{', text.find("\"vectors\"")); open != std::string::npos;
+       open = text.find('{', open + 1)) {
+    std::string_view object = std::string_view(text).substr(open, text.find('}', open) - open);
+    // The text of a member's value: a string without its quotes, or a word.
+    auto member = [&](const std::string& key) {
+      std::size_t at = object.find('"' + key + '"');
+      if (at == std::string_view::npos) return std::string();
+      at = object.find_first_not_of(" \n\t:", at + key.size() + 2);
+      if (object[at] == '"') return std::string(object.substr(at + 1, object.find('"', at + 1) - at - 1));
+      return std::string(object.substr(at, object.find_first_of(",\n", at) - at));
+    };
+    out.push_back({member("source"), member("secret_key"), member("public_key"), member("signature"),
+                   member("message_hex"), member("accept") != "false"});
   }
   return out;
 }
@@ -122,6 +93,8 @@ TEST_P(VectorFiles, VerificationAgreesWithEveryVector) {
   for (std::size_t i = 0; i < vectors.size();) {
     const std::string& key_text = vectors[i].public_key;
     auto pub = fixed<kPublicKeySize>(key_text);
+    // Every key decodes, those whose y is p or more after reduction.
+    EXPECT_TRUE(is_curve_point(pub.data())) << vectors[i].source;
     Verifier verifier(pub.data());
     for (; i < vectors.size() && vectors[i].public_key == key_text; ++i) {
       const Vector& v = vectors[i];
@@ -257,25 +230,13 @@ TYPED_TEST(Signing, Rfc8032KnownAnswers) {
     auto msg = bytes(v.message_hex);
     Signature sig = key.sign(msg.data(), msg.size());
     EXPECT_EQ(sig, fixed<kSignatureSize>(v.signature));
-    auto pub = key.public_key();
-    EXPECT_TRUE(verify(pub.data(), sig.data(), msg.data(), msg.size()));
-
-    // Flipped signature bits and a longer message are refused.
-    for (std::size_t bit = 0; bit < 8 * sig.size(); bit += 37) {
-      Signature bad = sig;
-      bad[bit / 8] ^= static_cast<unsigned char>(1u << (bit % 8));
-      EXPECT_FALSE(verify(pub.data(), bad.data(), msg.data(), msg.size())) << "bit " << bit;
-    }
-    std::vector<unsigned char> longer = msg;
-    longer.push_back(0);
-    EXPECT_FALSE(verify(pub.data(), sig.data(), longer.data(), longer.size()));
   }
 }
 
 // Random seeds and messages of every length up to 300 bytes, one key signing
 // several: the same signature as OpenSSL's, accepted, and refused once a bit
-// of the message flips. Beside libsodium, neither the key nor R is ever sent
-// to the slow path.
+// of the message flips; the key is a curve point. Beside libsodium, neither
+// the key nor R is ever sent to the slow path.
 TYPED_TEST(Signing, SignaturesMatchOpenSslOnRandomKeysAndMessages) {
   std::mt19937 rng(20240611);
   auto fill = [&](unsigned char* p, std::size_t n) {
@@ -291,6 +252,7 @@ TYPED_TEST(Signing, SignaturesMatchOpenSslOnRandomKeysAndMessages) {
       Signature sig = key.sign(msg.data(), msg.size());
       ASSERT_EQ(sig, openssl_sign(seed, msg)) << "length " << msg.size();
       PublicKey pub = key.public_key();
+      EXPECT_TRUE(is_curve_point(pub.data()));
 #if TALLYVOX_HAVE_LIBSODIUM
       EXPECT_FALSE(sodium::refuses_encoding(pub.data(), sig.data()));
 #endif
@@ -398,32 +360,6 @@ INSTANTIATE_TEST_SUITE_P(
                       // 2^255 - 1 = p + 18
                       PointCase{"all_ones", std::vector<unsigned char>(32, 0xFF), true}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST(CurvePointVectors, EveryVectorKeyIsAPointAndNonPointsAreRefused) {
-  auto vectors = load_vectors("ed25519_edge_cases.json");
-  ASSERT_EQ(vectors.size(), 926u);
-  int points = 0;
-  for (const auto& v : vectors) {
-    auto pub = fixed<kPublicKeySize>(v.public_key);
-    bool point = is_curve_point(pub.data());
-    if (!point) {
-      EXPECT_FALSE(v.accept) << v.source;
-    }
-    points += point;
-  }
-  // Includes keys whose y is p or more, which decode after reduction.
-  EXPECT_EQ(points, 926);
-}
-
-TEST(CurvePointVectors, KeysMadeFromSeedsArePoints) {
-  for (unsigned char s = 0; s < 32; ++s) {
-    Seed seed{};
-    seed[0] = s;
-    seed[31] = static_cast<unsigned char>(s * 7);
-    PublicKey pub = public_key(private_key(seed));
-    EXPECT_TRUE(is_curve_point(pub.data())) << int(s);
-  }
-}
 
 }  // namespace
 }  // namespace tallyvox::ed25519

@@ -50,6 +50,11 @@ TEST_P(EventReadError, SameMessageFromTextAndFromValue) {
 
 const std::string kEnded = R"({"reason":"r","summary_sha256":"s"})";
 
+// An event of `type` whose payload holds one member, `field`: `value`.
+ErrorCase member(const char* type, const char* field, const char* value, const char* message) {
+  return {std::string(R"({"type":")") + type + R"(","payload":{")" + field + "\":" + value + "}}", message};
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Table, EventReadError,
     ::testing::Values(
@@ -64,22 +69,15 @@ INSTANTIATE_TEST_SUITE_P(
                   "missing field `summary_sha256`"},
         ErrorCase{R"({"payload":{"reason":1},"type":"SessionEnded"})",
                   "invalid type: integer `1`, expected a string"},
-        ErrorCase{R"({"type":"ModelInvoked","payload":{"prompt_tokens":4294967296}})",
-                  "invalid value: integer `4294967296`, expected u32"},
-        ErrorCase{R"({"type":"ModelInvoked","payload":{"prompt_tokens":-1}})",
-                  "invalid value: integer `-1`, expected u32"},
-        ErrorCase{R"({"type":"ModelInvoked","payload":{"prompt_tokens":7.0}})",
-                  "invalid type: floating point `7.0`, expected u32"},
-        ErrorCase{R"({"type":"ModelInvoked","payload":{"prompt_tokens":"7"}})",
-                  "invalid type: string \"7\", expected u32"},
-        ErrorCase{R"({"type":"ToolReturned","payload":{"success":1}})",
-                  "invalid type: integer `1`, expected a boolean"},
-        ErrorCase{R"({"type":"ToolReturned","payload":{"latency_ms":-5}})",
-                  "invalid value: integer `-5`, expected u64"},
-        ErrorCase{R"({"type":"ToolReturned","payload":{"latency_ms":18446744073709551616}})",
-                  "invalid type: floating point `1.8446744073709552e+19`, expected u64"},
-        ErrorCase{R"({"type":"ToolReturned","payload":{"latency_ms":null}})",
-                  "invalid type: null, expected u64"},
+        member("ModelInvoked", "prompt_tokens", "4294967296", "invalid value: integer `4294967296`, expected u32"),
+        member("ModelInvoked", "prompt_tokens", "-1", "invalid value: integer `-1`, expected u32"),
+        member("ModelInvoked", "prompt_tokens", "7.0", "invalid type: floating point `7.0`, expected u32"),
+        member("ModelInvoked", "prompt_tokens", "\"7\"", "invalid type: string \"7\", expected u32"),
+        member("ToolReturned", "success", "1", "invalid type: integer `1`, expected a boolean"),
+        member("ToolReturned", "latency_ms", "-5", "invalid value: integer `-5`, expected u64"),
+        member("ToolReturned", "latency_ms", "18446744073709551616",
+               "invalid type: floating point `1.8446744073709552e+19`, expected u64"),
+        member("ToolReturned", "latency_ms", "null", "invalid type: null, expected u64"),
         ErrorCase{R"({"type":"ToolCalled","payload":{"tool_name":"t","args_sha256":"h"}})",
                   "missing field `args_redacted`"},
         ErrorCase{R"({"type":"ToolCalled","payload":[1]})",

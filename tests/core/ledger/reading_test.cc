@@ -8,12 +8,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <random>
 #include <regex>
@@ -25,17 +27,15 @@
 #include "core/ledger/ledger.h"
 #include "core/ledger/parallel_walk.h"
 #include "core/ledger/recover.h"
+#include "core/ledger/session.h"
 #include "tests/core/keypair_fixture.h"
+#include "tests/core/ledger_lines.h"
 #include "tests/core/temp_dir.h"
 
 namespace tallyvox {
 namespace {
 
-std::string line_of(const SignedEvent& r) {
-  Buffer out;
-  write_line(out, r);
-  return out.str();
-}
+using testing::line_of;
 
 // Records whose lines differ in length, by the length of their text.
 std::vector<std::string> record_lines(std::mt19937& rng, int n) {
@@ -129,57 +129,69 @@ TEST(LineLimit, AnEndlessLineStopsAtTheLimit) {
   }
 }
 
-class Reading : public testing::TempDir {
- protected:
-  void make_sparse(const std::string& p, off_t size) {
-    int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+// A chain of one key's records, at least `bytes` long, one line per record.
+std::string chain_text(std::size_t bytes) {
+  SigningKeypair kp = testing::keypair_filled(2);
+  std::string text, parent(kGenesisParentHash);
+  for (std::uint64_t seq = 0; text.size() < bytes; ++seq) {
+    SignedEvent r = seal_event(seq, SessionEnded{"r", "s"}, parent, kp);
+    parent = r.self_hash;
+    text += line_of(r) + "\n";
+  }
+  return text;
+}
+
+using Reading = testing::TempDir;
+
+// Every reader and writer of a ledger path: what is not a regular file is
+// refused before a byte is read (a FIFO without a writer never blocks), a
+// missing path reads as empty, and a huge sparse file stops at the limit.
+TEST_F(Reading, EveryLedgerReadAndWriteRefusesHostileFiles) {
+  ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+  {
+    int fd = ::open(path("sparse").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(::ftruncate(fd, size), 0);
+    ASSERT_EQ(::ftruncate(fd, off_t{1} << 30), 0);
     ::close(fd);
   }
-};
-
-// Every reader of a ledger path: what is not a regular file is refused
-// before a byte is read (a FIFO without a writer never blocks), a missing
-// path reads as empty, and a huge sparse file stops at the limit.
-TEST_F(Reading, EveryLedgerReadRefusesHostileFiles) {
-  ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
-  make_sparse(path("sparse"), off_t{1} << 30);
   const ReadOptions small{.max_line_bytes = 1 << 20, .keep_reading = {}};
+  auto text = [](const auto& outcome) { return outcome ? std::string("ok") : display(outcome.error()); };
+  const std::function<std::string(const std::string&)> ways[] = {
+      [&](const std::string& p) { return text(read_ledger(p, small)); },
+      [&](const std::string& p) { return text(verify_ledger_file_parallel(p, 3, nullptr, small)); },
+      [&](const std::string& p) { return text(scan_ledger(p, [](SignedEvent&&) {}, small)); },  // the line named once
+      [&](const std::string& p) { return text(LedgerWriter::open(p)); },
+      [&](const std::string& p) { return text(Session::open(testing::keypair_filled(3), p, "s")); },
+      [&](const std::string& p) { return text(recover_ledger(p)); },
+  };
   const struct {
     std::string path;
     std::string text;
+    int ways;  // the first `ways` of the above
   } cases[] = {
-      {path("fifo"), "io: not a regular file (a FIFO)"},
-      {"/dev/zero", "io: not a regular file (a device)"},
-      {"/dev/null", "io: not a regular file (a device)"},
-      {dir_, "io: not a regular file (a directory)"},
-      {path("sparse"), "line 1: longer than 1048576 bytes"},
+      {path("fifo"), "io: not a regular file (a FIFO)", 6},
+      {"/dev/zero", "io: not a regular file (a device)", 6},
+      {"/dev/null", "io: not a regular file (a device)", 6},
+      {dir_, "io: not a regular file (a directory)", 6},
+      {path("sparse"), "line 1: longer than 1048576 bytes", 3},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.path);
-    auto records = read_ledger(c.path, small);
-    ASSERT_FALSE(records);
-    EXPECT_EQ(display(records.error()), c.text);
-    auto report = verify_ledger_file_parallel(c.path, 3, nullptr, small);
-    ASSERT_FALSE(report);
-    EXPECT_EQ(display(report.error()), c.text);
-    auto scan = scan_ledger(c.path, [](SignedEvent&&) {}, small);
-    ASSERT_FALSE(scan);
-    EXPECT_EQ(display(scan.error()), c.text);  // the line named once
+    for (int way = 0; way < c.ways; ++way) EXPECT_EQ(ways[way](c.path), c.text) << c.path << " " << way;
   }
   auto missing = read_ledger(path("missing"), small);
   ASSERT_TRUE(missing);
   EXPECT_TRUE(missing->empty());
 }
 
-// The check is asked after every chunk; false ends the read with EINTR.
+// The check is asked after every chunk; false ends the read with EINTR. A
+// read on threads asks it on the calling thread after each chunk and while
+// it waits for the threads (here, for one run of a whole chain whose seals
+// take a while), and hands on no record of a run not taken back.
 TEST_F(Reading, TheCheckIsAskedAfterEachChunkAndCanStopTheRead) {
-  std::string line = line_of(seal_event(0, SessionEnded{"r", "s"}, std::string(kGenesisParentHash),
-                                        testing::keypair_filled(2)));
-  std::string text;
-  while (text.size() < 5 * 65536) text += line + "\n";
+  const std::string text = chain_text(16 * 65536);
   write_file(path("l"), text);
+  const auto lines = static_cast<std::uint64_t>(std::ranges::count(text, '\n'));
+  const int reads = static_cast<int>((text.size() + 65535) / 65536);
   for (int stop_after : {1, 3, 1000}) {
     int asked = 0;
     std::uint64_t seen = 0;
@@ -189,34 +201,17 @@ TEST_F(Reading, TheCheckIsAskedAfterEachChunkAndCanStopTheRead) {
                           return ++asked < stop_after;
                         }};
     auto read = read_ledger(path("l"), [&](SignedEvent&&) { ++seen; }, options);
-    std::size_t chunks = (text.size() + 65535) / 65536;
-    if (stop_after > static_cast<int>(chunks)) {
+    if (stop_after > reads) {
       EXPECT_TRUE(read);
-      EXPECT_EQ(asked, static_cast<int>(chunks));
-      EXPECT_EQ(seen, text.size() / (line.size() + 1));
+      EXPECT_EQ(asked, reads);
+      EXPECT_EQ(seen, lines);
     } else {
       ASSERT_FALSE(read) << stop_after;
       EXPECT_EQ(display(read.error()), "io: Interrupted system call (os error 4)");
       EXPECT_EQ(asked, stop_after);
-      EXPECT_LT(seen, text.size() / (line.size() + 1));
+      EXPECT_LT(seen, lines);
     }
   }
-}
-
-// A read on threads asks the check on the calling thread after each chunk
-// and while it waits for the threads (here, for one run of a whole chain
-// whose seals take a while); false ends the read with EINTR, and no record
-// of a run not taken back is handed on.
-TEST_F(Reading, TheCheckCanStopAReadOnThreadsWhileItWaits) {
-  SigningKeypair kp = testing::keypair_filled(2);
-  std::string text, parent(kGenesisParentHash);
-  for (std::uint64_t seq = 0; text.size() < 16 * 65536; ++seq) {
-    SignedEvent r = seal_event(seq, SessionEnded{"r", "s"}, parent, kp);
-    parent = r.self_hash;
-    text += line_of(r) + "\n";
-  }
-  write_file(path("l"), text);
-  const int reads = static_cast<int>((text.size() + 65535) / 65536);
   for (int stop_after : {1, reads + 1, 1 << 20}) {
     int asked = 0;
     ReadOptions options{.max_line_bytes = kDefaultMaxLineBytes,

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "core/crypto/keys.h"
@@ -254,8 +255,11 @@ TEST_F(SessionBatch, CheckpointRefusesWhatMakeCheckpointRefuses) {
             "failed: self_hash mismatch");
 }
 
+// A closed session refuses every call, once or twice closed, and writes
+// nothing more; the last checkpoint made stays readable.
 TEST_F(SessionBatch, LastCheckpointAndClose) {
-  auto session = open(path("l"));
+  std::string p = path("l");
+  auto session = open(p);
   EXPECT_EQ(session->last_checkpoint(), std::nullopt);
   ASSERT_TRUE(session->record(SessionEnded{"r", "s"}));
   auto refused = session->checkpoint("bad origin");
@@ -263,15 +267,25 @@ TEST_F(SessionBatch, LastCheckpointAndClose) {
   EXPECT_EQ(session->last_checkpoint(), std::nullopt);
   auto made = session->checkpoint(std::nullopt);
   ASSERT_TRUE(made && *made);
+  EXPECT_FALSE(session->closed());
   session->close();
+  session->close();
+  EXPECT_TRUE(session->closed());
+  EXPECT_EQ(session->session_id(), "batch");
   EXPECT_EQ(session->last_checkpoint(), (*made)->note);
+  auto record = session->record(SessionEnded{"r", "s"});
+  ASSERT_FALSE(record);
+  EXPECT_TRUE(std::holds_alternative<SessionError::Closed>(record.error().kind));
   auto closed = session->checkpoint(std::nullopt);
   ASSERT_FALSE(closed);
-  EXPECT_EQ(display(closed.error()), "the session is closed");
   Events two(2);
   auto outcomes = session->record_batches(two.pointers, SIZE_MAX);
   ASSERT_EQ(outcomes.size(), 2u);
-  for (const auto& o : outcomes) EXPECT_EQ(display(o.error()), "the session is closed");
+  for (const std::string& text : {display(record.error()), display(closed.error()), display(outcomes[0].error()),
+                                  display(outcomes[1].error())}) {
+    EXPECT_EQ(text, "the session is closed");
+  }
+  EXPECT_EQ(read_ledger(p)->size(), 1u);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,7 +12,6 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <variant>
 #include <vector>
 
 #include "core/ledger/ledger.h"
@@ -126,38 +124,7 @@ TEST_F(WriterLock, ClosingAnotherDescriptorKeepsTheLock) {
   }
 }
 
-TEST_F(WriterLock, OnlyRegularFilesAreWrittenOrRecovered) {
-  ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
-  ASSERT_EQ(::mkdir(path("dir").c_str(), 0700), 0);
-  const std::pair<std::string, const char*> cases[] = {
-      {path("fifo"), "io: not a regular file (a FIFO)"},
-      {"/dev/null", "io: not a regular file (a device)"},
-      {path("dir"), "io: not a regular file (a directory)"},
-  };
-  for (const auto& [p, text] : cases) {
-    EXPECT_EQ(outcome_of_writer(p), text) << p;
-    EXPECT_EQ(outcome_of_session(p), text) << p;
-    EXPECT_EQ(outcome_of_recovery(p), text) << p;
-  }
-}
-
-class SessionClose : public testing::TempDir {};
-
-TEST_F(SessionClose, RecordsAfterCloseAreRefusedAndCloseIsIdempotent) {
-  std::string p = path("l");
-  auto s = Session::open(testing::keypair_filled(1), p, "one").value();
-  ASSERT_TRUE(s->record(kEnd));
-  EXPECT_FALSE(s->closed());
-  s->close();
-  s->close();
-  EXPECT_TRUE(s->closed());
-  EXPECT_EQ(s->session_id(), "one");
-  auto refused = s->record(kEnd);
-  ASSERT_FALSE(refused);
-  EXPECT_TRUE(std::holds_alternative<SessionError::Closed>(refused.error().kind));
-  EXPECT_EQ(display(refused.error()), "the session is closed");
-  EXPECT_EQ(read_ledger(p)->size(), 1u);
-}
+using SessionClose = testing::TempDir;
 
 // Threads record while another closes: close waits for the record in
 // progress, so every record that returned is in the file, in seq order, and
