@@ -132,7 +132,7 @@ def write_checkpoint(directory: str, made: Checkpoint, latest: bool = True) -> N
         write_atomically(latest_path, made.note)
 
 
-def _submit_to_witnesses(note: str, ledger_path: str, policy: CheckpointPolicy) -> str:
+def _submit_to_witnesses(made: Checkpoint, ledger_path: str, policy: CheckpointPolicy) -> str:
     """Hands a checkpoint to the policy's witnesses, the one place that does,
     and gives the note with their cosignatures. A quorum of 0 asks for all of
     them; fewer cosignatures than the quorum fail the submission like a write
@@ -144,10 +144,10 @@ def _submit_to_witnesses(note: str, ledger_path: str, policy: CheckpointPolicy) 
         raise ValueError("witness submission needs tallyvox.witness") from None
     sizes = None
     if policy.directory is not None:
-        origin = _native_origin(note)
-        sizes = os.path.join(str(policy.directory), origin_file_name(origin) + ".witness-sizes.json")
+        sizes = os.path.join(str(policy.directory),
+                             origin_file_name(made.origin) + ".witness-sizes.json")
     try:
-        submission = client.submit(note, ledger_path, policy.witnesses, policy.quorum or None,
+        submission = client.submit(made.note, ledger_path, policy.witnesses, policy.quorum or None,
                                    sizes_file=sizes)
     except ImportError:
         raise ValueError("witness submission needs aiohttp: pip install 'tallyvox[witness]'") from None
@@ -158,11 +158,6 @@ def _submit_to_witnesses(note: str, ledger_path: str, policy: CheckpointPolicy) 
                          f"witnesses, {submission.quorum} required: {refused}")
     note_with_cosignatures: str = submission.note
     return note_with_cosignatures
-
-
-def _native_origin(note: str) -> str:
-    """The origin a checkpoint note names: its first line."""
-    return note.split("\n", 1)[0]
 
 
 class _Submitter:
@@ -303,8 +298,7 @@ class _Runner:
         """On the submitter's thread: the witnesses' cosignatures on `made`,
         written over its files."""
         try:
-            cosigned = replace(made, note=_submit_to_witnesses(made.note, self._ledger,
-                                                               self._policy))
+            cosigned = replace(made, note=_submit_to_witnesses(made, self._ledger, self._policy))
             directory = self._policy.directory
             with self._files:
                 # Over its files only once they are written, and over the
